@@ -1,0 +1,49 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QImage>
+#include <QMainWindow>
+#include <QString>
+#include <QTranslator>
+
+class MainWindowForm;
+class PlayBackThread;
+class ReadThread;
+class VideoDisplayWidget;
+
+// The program's one window: the live view, snapshots, recording and replay of the camera.
+// Every action starts from one of the five buttons; the worker threads deliver frames
+// through setImage().
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void setImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
+    void on_pbStart_clicked();
+    void on_pbStartRecord_clicked();
+    void on_pbSaveImage_clicked();
+    void on_pbPlayBack_clicked();
+    void on_pushButton_clicked();
+
+private:
+    void updateButtons();
+
+    MainWindowForm *ui;
+    ReadThread *readThread = nullptr;
+    PlayBackThread *playBackThread = nullptr;
+    bool isLive = false;
+    bool isRecording = false;
+    bool isSnapshotPending = false;
+    bool isPlayBack = false;
+    QString recordPath;
+    QString imagePath;
+    VideoDisplayWidget *videoWidget = nullptr;
+    QTranslator translator;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,131 @@
+// Cost of one paint of the display widget, for a 1280x960 camera frame in each view.
+// Prints a table and, as its last line, "paint plain_ms=X circular_ms=Y" (the slower of
+// the unmirrored and mirrored case of each view).
+
+#include "display/videodisplaywidget.h"
+
+#include <QApplication>
+#include <QBitmap>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+// Something like a camera picture: four coloured quadrants under fine noise.
+QImage cameraLikeFrame()
+{
+    QImage frame(1280, 960, QImage::Format_RGB888);
+    QRandomGenerator random(7);
+    const QRgb quadrants[] = {qRgb(200, 40, 40), qRgb(40, 200, 40), qRgb(40, 40, 200), qRgb(200, 200, 40)};
+    for (int y = 0; y < frame.height(); ++y) {
+        uchar *line = frame.scanLine(y);
+        for (int x = 0; x < frame.width(); ++x) {
+            const QRgb base = quadrants[(y >= 480) * 2 + (x >= 640)];
+            const int noise = int(random.bounded(48)) - 24;
+            line[3 * x] = uchar(qBound(0, qRed(base) + noise, 255));
+            line[3 * x + 1] = uchar(qBound(0, qGreen(base) + noise, 255));
+            line[3 * x + 2] = uchar(qBound(0, qBlue(base) + noise, 255));
+        }
+    }
+    return frame;
+}
+
+// The mirrored views done the direct way, turning the whole frame before cutting it:
+// the baseline that the widget's own paint is measured against.
+void paintTurnedFrame(QImage &target, const QImage &frame, bool circular, int degree)
+{
+    QPainter painter(&target);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QImage turned = frame.mirrored(true, true);
+    if (!circular) {
+        painter.drawPixmap(QPointF(0, 0), QPixmap::fromImage(turned.copy(QRect(0, 0, 1280, 960)))
+                                              .scaled(600, 600, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+        return;
+    }
+    painter.translate(300, 300);
+    painter.rotate(-degree);
+    QPixmap view = QPixmap::fromImage(turned.copy(QRect(160, 0, 960, 960)))
+                       .scaled(600, 600, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    QBitmap mask(view.size());
+    QPainter maskPainter(&mask);
+    maskPainter.fillRect(QRect(0, 0, 600, 600), QColor(Qt::white));
+    maskPainter.setBrush(QBrush(Qt::black, Qt::SolidPattern));
+    maskPainter.drawEllipse(QRect(0, 0, 600, 600));
+    maskPainter.end();
+    view.setMask(mask);
+    painter.translate(-300, -300);
+    painter.drawPixmap(QPointF(0, 0), view);
+}
+
+struct Timing
+{
+    double median;
+    double best;
+};
+
+Timing measure(const std::function<void()> &paint, int rounds)
+{
+    for (int i = 0; i < 5; ++i)
+        paint();
+    std::vector<double> ms;
+    ms.reserve(size_t(rounds));
+    QElapsedTimer timer;
+    for (int i = 0; i < rounds; ++i) {
+        timer.start();
+        paint();
+        ms.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    std::sort(ms.begin(), ms.end());
+    return {ms[ms.size() / 2], ms.front()};
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(10, atoi(argv[1])) : 200;
+    const QImage frame = cameraLikeFrame();
+    // The window's backing store is premultiplied ARGB32; paint into the same kind of image.
+    QImage target(640, 480, QImage::Format_ARGB32_Premultiplied);
+
+    auto widgetPaint = [&](bool circular, bool mirror) {
+        auto *widget = new VideoDisplayWidget;
+        widget->setHaveDegree(circular);
+        widget->setFrame(frame, 37);
+        widget->resetMirror(mirror);
+        return std::function<void()>([widget, &target] {
+            widget->render(&target, QPoint(), QRegion(), QWidget::RenderFlags());
+        });
+    };
+
+    struct Row { const char *view; const char *mirror; Timing t; };
+    std::vector<Row> rows;
+    rows.push_back({"plain", "no", measure(widgetPaint(false, false), rounds)});
+    rows.push_back({"plain", "yes", measure(widgetPaint(false, true), rounds)});
+    rows.push_back({"circular", "no", measure(widgetPaint(true, false), rounds)});
+    rows.push_back({"circular", "yes", measure(widgetPaint(true, true), rounds)});
+    // For comparison: turning the whole frame before cutting it out.
+    rows.push_back({"plain, frame turned first", "yes",
+                    measure([&] { paintTurnedFrame(target, frame, false, 37); }, rounds)});
+    rows.push_back({"circular, frame turned first", "yes",
+                    measure([&] { paintTurnedFrame(target, frame, true, 37); }, rounds)});
+    rows.push_back({"QImage::mirrored alone", "-", measure([&] {
+        volatile int keep = frame.mirrored(true, true).width();
+        (void)keep;
+    }, rounds)});
+
+    std::printf("%-30s %-8s %10s %10s\n", "view", "mirror", "median_ms", "best_ms");
+    for (const Row &row : rows)
+        std::printf("%-30s %-8s %10.2f %10.2f\n", row.view, row.mirror, row.t.median, row.t.best);
+    const double plain = std::max(rows[0].t.median, rows[1].t.median);
+    const double circular = std::max(rows[2].t.median, rows[3].t.median);
+    std::printf("paint plain_ms=%.2f circular_ms=%.2f\n", plain, circular);
+    return 0;
+}

@@ -1,0 +1,51 @@
+#ifndef VIDEODISPLAYWIDGET_H
+#define VIDEODISPLAYWIDGET_H
+
+#include <QImage>
+#include <QWidget>
+
+// Shows the latest camera or replay frame, either as a plain view (the 1280x960 region
+// squeezed into a 600x600 square) or as a circular view (the centred 960x960 square cut
+// to a disc and turned back against the camera's own rotation).
+//
+// The widget owns the mirror state. The user flips it with toggleMirror(); the widget
+// flips it by itself whenever the camera's angle moves from one half of the circle into
+// the other (the band rule in setFrame()).
+class VideoDisplayWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit VideoDisplayWidget(QWidget *parent = nullptr);
+    ~VideoDisplayWidget() override;
+
+    // Keeps the frame (implicitly shared) and its angle, schedules a repaint and applies
+    // the band rule.
+    void setFrame(const QImage &image, int degree);
+    // Chooses the circular view (true) or the plain view for the following paints.
+    void setHaveDegree(bool value);
+    void resetMirror(bool value);
+    void toggleMirror();
+
+    bool isMirrored() const { return mirror; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void drawPlainView();
+    void drawCircularView();
+    QPixmap scaledRegion(const QRect &region) const;
+
+    QImage image;
+    int degree = 0;
+    int sourceWidth = 1280;
+    int sourceHeight = 960;
+    int viewSize = 600;
+    bool mirror = false;
+    bool haveDegree = false;
+    bool upperBand = true;   // band of the last angle that fell into one: 200..340 (true) or 20..160
+    bool appliedBand = true; // band last folded into `mirror`
+};
+
+#endif // VIDEODISPLAYWIDGET_H

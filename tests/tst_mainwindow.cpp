@@ -1,0 +1,149 @@
+#include "app/mainwindow.h"
+#include "app/mainwindowform.h"
+#include "display/videodisplaywidget.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <QtTest>
+
+// The window as it stands after construction: its form, size, title and idle buttons.
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void formTree();
+    void fixedSizeAndLayout();
+    void idleButtons();
+    void buttonsBoundByName();
+    void existingObjectNameKept();
+};
+
+void tst_MainWindow::formTree()
+{
+    MainWindow window;
+    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Velmora PC wireless"));
+
+    auto *central = window.findChild<QWidget *>(QStringLiteral("centralWidget"));
+    QVERIFY(central);
+    QCOMPARE(window.centralWidget(), central);
+    auto *horizontal = window.findChild<QHBoxLayout *>(QStringLiteral("horizontalLayout"));
+    QVERIFY(horizontal);
+    QCOMPARE(horizontal->spacing(), 6);
+    QCOMPARE(horizontal->contentsMargins(), QMargins(11, 11, 11, 11));
+    QCOMPARE(horizontal->count(), 2);
+    auto *video = window.findChild<QGridLayout *>(QStringLiteral("videoLayout"));
+    QVERIFY(video);
+    QCOMPARE(horizontal->itemAt(0)->layout(), video);
+
+    auto *group = window.findChild<QGroupBox *>(QStringLiteral("groupBox"));
+    QVERIFY(group);
+    QCOMPARE(horizontal->itemAt(1)->widget(), group);
+    QCOMPARE(group->title(), QStringLiteral("Camera"));
+    QCOMPARE(group->maximumSize(), QSize(150, 16777215));
+    QCOMPARE(group->sizePolicy().horizontalPolicy(), QSizePolicy::Maximum);
+    QCOMPARE(int(group->alignment()), 129);
+
+    auto *column = window.findChild<QVBoxLayout *>(QStringLiteral("verticalLayout"));
+    QVERIFY(column);
+    QCOMPARE(column->count(), 6);
+    const char *names[] = {"pbStart", "pbStartRecord", "pbSaveImage", "pbPlayBack", "pushButton"};
+    for (int i = 0; i < 5; ++i) {
+        auto *button = qobject_cast<QPushButton *>(column->itemAt(i)->widget());
+        QVERIFY(button);
+        QCOMPARE(button->objectName(), QString::fromLatin1(names[i]));
+        QCOMPARE(button->parentWidget(), group);
+    }
+    QSpacerItem *spacer = column->itemAt(5)->spacerItem();
+    QVERIFY(spacer);
+    QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+}
+
+void tst_MainWindow::fixedSizeAndLayout()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(800, 500));
+    QCOMPARE(window.minimumSize(), QSize(800, 500));
+    QCOMPARE(window.maximumSize(), QSize(800, 500));
+    window.resize(1024, 768);
+    QCOMPARE(window.size(), QSize(800, 500));
+
+    auto *video = window.findChild<QGridLayout *>(QStringLiteral("videoLayout"));
+    QCOMPARE(video->count(), 1);
+    auto *display = qobject_cast<VideoDisplayWidget *>(video->itemAt(0)->widget());
+    QVERIFY(display);
+    QCOMPARE(display->parentWidget(), window.centralWidget());
+    QCOMPARE(display->size(), QSize(640, 480));
+
+    // The display on the left, the button column to its right, both inside the window.
+    auto *group = window.findChild<QGroupBox *>(QStringLiteral("groupBox"));
+    QVERIFY(display->geometry().right() < group->geometry().left());
+    QVERIFY(group->geometry().right() < 800);
+    QVERIFY(group->width() <= 150);
+}
+
+void tst_MainWindow::idleButtons()
+{
+    MainWindow window;
+    struct Expected { const char *name; const char *text; bool enabled; };
+    const Expected expected[] = {
+        {"pbStart", "Start", true},
+        {"pbStartRecord", "StartRecord", false},
+        {"pbSaveImage", "SaveImage", false},
+        {"pbPlayBack", "StartReplay", true},
+        {"pushButton", "Mirror", true},
+    };
+    for (const Expected &e : expected) {
+        auto *button = window.findChild<QPushButton *>(QString::fromLatin1(e.name));
+        QVERIFY(button);
+        QCOMPARE(button->text(), QString::fromLatin1(e.text));
+        QCOMPARE(button->isEnabled(), e.enabled);
+    }
+}
+
+void tst_MainWindow::buttonsBoundByName()
+{
+    MainWindow window;
+    // Each button's clicked() is bound to the slot named after it, with no explicit connect.
+    for (const char *name : {"pbStart", "pbStartRecord", "pbSaveImage", "pbPlayBack", "pushButton"}) {
+        auto *button = window.findChild<QPushButton *>(QString::fromLatin1(name));
+        const QByteArray slot = QByteArray("on_") + name + "_clicked()";
+        QVERIFY2(window.metaObject()->indexOfSlot(slot.constData()) >= 0, slot.constData());
+        QVERIFY2(QObject::disconnect(button, &QPushButton::clicked, &window, nullptr), name);
+        QVERIFY(!QObject::disconnect(button, &QPushButton::clicked, &window, nullptr));
+        QMetaObject::connectSlotsByName(&window);
+    }
+
+    auto *display = window.findChild<VideoDisplayWidget *>();
+    auto *mirror = window.findChild<QPushButton *>(QStringLiteral("pushButton"));
+    QCOMPARE(display->isMirrored(), false);
+    QTest::mouseClick(mirror, Qt::LeftButton);
+    QCOMPARE(display->isMirrored(), true);
+    QTest::mouseClick(mirror, Qt::LeftButton);
+    QCOMPARE(display->isMirrored(), false);
+}
+
+void tst_MainWindow::existingObjectNameKept()
+{
+    QMainWindow named;
+    named.setObjectName(QStringLiteral("inspection"));
+    MainWindowForm form;
+    form.setupUi(&named);
+    QCOMPARE(named.objectName(), QStringLiteral("inspection"));
+
+    QMainWindow unnamed;
+    MainWindowForm other;
+    other.setupUi(&unnamed);
+    QCOMPARE(unnamed.objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(unnamed.windowTitle(), QStringLiteral("MainWindow"));
+    QCOMPARE(other.pbStart->text(), QStringLiteral("start"));
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,374 @@
+#include "display/videodisplaywidget.h"
+
+#include <QPainter>
+#include <QtTest>
+
+namespace {
+
+const QRgb Sentinel = qRgb(255, 0, 255);
+const QRgb Red = qRgb(255, 0, 0);
+const QRgb Green = qRgb(0, 255, 0);
+const QRgb Blue = qRgb(0, 0, 255);
+const QRgb Yellow = qRgb(255, 255, 0);
+const QRgb Black = qRgb(0, 0, 0);
+
+// A frame in four flat quadrants, red and green on top, blue and yellow below.
+QImage quadrantFrame(int width, int height)
+{
+    QImage frame(width, height, QImage::Format_RGB888);
+    QPainter painter(&frame);
+    const int w = width / 2, h = height / 2;
+    painter.fillRect(0, 0, w, h, QColor(Red));
+    painter.fillRect(w, 0, width - w, h, QColor(Green));
+    painter.fillRect(0, h, w, height - h, QColor(Blue));
+    painter.fillRect(w, h, width - w, height - h, QColor(Yellow));
+    return frame;
+}
+
+// A frame whose every pixel names its own position, so that a rendered pixel tells
+// exactly which source pixel it was sampled from.
+QImage coordinateFrame(int width, int height)
+{
+    QImage frame(width, height, QImage::Format_RGB888);
+    for (int y = 0; y < height; ++y) {
+        uchar *line = frame.scanLine(y);
+        for (int x = 0; x < width; ++x) {
+            line[3 * x] = uchar(x & 0xff);
+            line[3 * x + 1] = uchar(y & 0xff);
+            line[3 * x + 2] = uchar(0x80 | (x >> 8) | ((y >> 8) << 4));
+        }
+    }
+    return frame;
+}
+
+QPoint sourceOf(QRgb pixel)
+{
+    const int b = qBlue(pixel);
+    return QPoint(qRed(pixel) | ((b & 0x0f) << 8), qGreen(pixel) | (((b >> 4) & 0x07) << 8));
+}
+
+QImage render(VideoDisplayWidget &widget)
+{
+    QImage target(widget.size(), QImage::Format_RGB32);
+    target.fill(Sentinel);
+    widget.render(&target, QPoint(), QRegion(), QWidget::RenderFlags());
+    return target;
+}
+
+// What the view shows when the frame itself is turned half a turn before the region is
+// cut out: the reference for the mirrored paints, built the direct way.
+QImage renderMirroredReference(const QImage &frame, bool circular, int degree)
+{
+    VideoDisplayWidget widget;
+    widget.setHaveDegree(circular);
+    widget.setFrame(frame.mirrored(true, true), degree);
+    widget.resetMirror(false);
+    return render(widget);
+}
+
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
+} // namespace
+
+class tst_VideoDisplayWidget : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bandRule_data();
+    void bandRule();
+    void plainView_data();
+    void plainView();
+    void circularView_data();
+    void circularView();
+    void smallFramePaddedWithBlack();
+    void mirroredPaintMatchesHalfTurnedFrame_data();
+    void mirroredPaintMatchesHalfTurnedFrame();
+    void repeatedPaintsAreStable();
+    void nothingPaintedBeforeFirstFrame();
+    void onlySetFrameSchedulesRepaint();
+};
+
+void tst_VideoDisplayWidget::bandRule_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<bool>("toggleFirst");
+    QTest::addColumn<QVector<int>>("degrees");
+    QTest::addColumn<QVector<bool>>("mirrorAfter");
+
+    using D = QVector<int>;
+    using M = QVector<bool>;
+    QTest::newRow("fresh: 90 270 90") << false << false << D{90, 270, 90} << M{true, false, true};
+    QTest::newRow("reset: 90 270 300 180 100")
+        << true << false << D{90, 270, 300, 180, 100} << M{false, true, true, true, false};
+    QTest::newRow("dead zone between: 90 10 90") << false << false << D{90, 10, 90} << M{true, true, true};
+    QTest::newRow("toggle then lower band") << false << true << D{90} << M{false};
+    QTest::newRow("lower band edges 20 and 160") << false << false << D{20, 200, 160} << M{true, false, true};
+    QTest::newRow("upper band edges 200 and 340") << true << false << D{200, 20, 340} << M{true, false, true};
+    QTest::newRow("just outside: 19 161 199 341")
+        << false << false << D{19, 161, 199, 341} << M{false, false, false, false};
+    QTest::newRow("outside 0..359 and negative") << true << false << D{-90, 450, 65535} << M{false, false, false};
+    QTest::newRow("upper band repeated after reset") << true << false << D{250, 260, 359, 0} << M{true, true, true, true};
+}
+
+void tst_VideoDisplayWidget::bandRule()
+{
+    QFETCH(bool, reset);
+    QFETCH(bool, toggleFirst);
+    QFETCH(QVector<int>, degrees);
+    QFETCH(QVector<bool>, mirrorAfter);
+
+    VideoDisplayWidget widget;
+    if (reset)
+        widget.resetMirror(false);
+    if (toggleFirst)
+        widget.toggleMirror();
+    const QImage frame = quadrantFrame(64, 48);
+    for (int i = 0; i < degrees.size(); ++i) {
+        widget.setFrame(frame, degrees[i]);
+        QVERIFY2(widget.isMirrored() == mirrorAfter[i],
+                 qPrintable(QStringLiteral("after %1 (step %2)").arg(degrees[i]).arg(i)));
+    }
+}
+
+void tst_VideoDisplayWidget::plainView_data()
+{
+    QTest::addColumn<bool>("mirror");
+    QTest::addColumn<QVector<QRgb>>("corners"); // at (150,150) (450,150) (150,400) (450,400)
+    QTest::newRow("plain") << false << QVector<QRgb>{Red, Green, Blue, Yellow};
+    QTest::newRow("mirrored is a half-turn") << true << QVector<QRgb>{Yellow, Blue, Green, Red};
+}
+
+void tst_VideoDisplayWidget::plainView()
+{
+    QFETCH(bool, mirror);
+    QFETCH(QVector<QRgb>, corners);
+
+    VideoDisplayWidget widget;
+    widget.setFrame(quadrantFrame(1280, 960), 0);
+    if (mirror)
+        widget.toggleMirror();
+    const QImage shot = render(widget);
+
+    // The 4:3 frame is squeezed into a 600x600 square: its top half fills rows 0..299.
+    QCOMPARE(shot.pixel(150, 150), corners[0]);
+    QCOMPARE(shot.pixel(450, 150), corners[1]);
+    QCOMPARE(shot.pixel(150, 400), corners[2]);
+    QCOMPARE(shot.pixel(450, 400), corners[3]);
+    QCOMPARE(shot.pixel(295, 295), corners[0]);
+    QCOMPARE(shot.pixel(305, 305), corners[3]);
+    QCOMPARE(shot.pixel(0, 0), corners[0]);
+    QCOMPARE(shot.pixel(599, 479), corners[3]);
+    for (int y = 0; y < 480; y += 7) {
+        for (int x = 600; x < 640; ++x)
+            QCOMPARE(shot.pixel(x, y), Sentinel);
+    }
+}
+
+void tst_VideoDisplayWidget::circularView_data()
+{
+    QTest::addColumn<int>("degree");
+    QTest::addColumn<bool>("mirror");
+    // Expected colours at (200,200) (400,200) (200,400) (400,400), inside the disc.
+    QTest::addColumn<QVector<QRgb>>("inside");
+    QTest::newRow("0") << 0 << false << QVector<QRgb>{Red, Green, Blue, Yellow};
+    // Turned a quarter counter-clockwise: the top-left quadrant goes to the bottom-left.
+    QTest::newRow("90") << 90 << false << QVector<QRgb>{Green, Yellow, Red, Blue};
+    QTest::newRow("270") << 270 << false << QVector<QRgb>{Blue, Red, Yellow, Green};
+    QTest::newRow("0 mirrored") << 0 << true << QVector<QRgb>{Yellow, Blue, Green, Red};
+    QTest::newRow("90 mirrored") << 90 << true << QVector<QRgb>{Blue, Red, Yellow, Green};
+}
+
+void tst_VideoDisplayWidget::circularView()
+{
+    QFETCH(int, degree);
+    QFETCH(bool, mirror);
+    QFETCH(QVector<QRgb>, inside);
+
+    VideoDisplayWidget widget;
+    widget.setHaveDegree(true);
+    widget.resetMirror(mirror);
+    // The band rule would flip the mirror on entering a band; start in the band the angle
+    // falls in, so the state under test is the one chosen above.
+    widget.setFrame(quadrantFrame(1280, 960), degree);
+    if (widget.isMirrored() != mirror)
+        widget.toggleMirror();
+    const QImage shot = render(widget);
+
+    QCOMPARE(shot.pixel(200, 200), inside[0]);
+    QCOMPARE(shot.pixel(400, 200), inside[1]);
+    QCOMPARE(shot.pixel(200, 400), inside[2]);
+    QCOMPARE(shot.pixel(400, 400), inside[3]);
+
+    // Everything outside the disc of radius 300 about (300,300) stays untouched, and
+    // everything well inside it is painted.
+    for (int y = 0; y < 480; y += 3) {
+        for (int x = 0; x < 640; x += 3) {
+            const double r = std::hypot(x + 0.5 - 300, y + 0.5 - 300);
+            if (r > 301.5)
+                QVERIFY2(shot.pixel(x, y) == Sentinel, qPrintable(QStringLiteral("(%1,%2) painted").arg(x).arg(y)));
+            else if (r < 298.5)
+                QVERIFY2(shot.pixel(x, y) != Sentinel, qPrintable(QStringLiteral("(%1,%2) not painted").arg(x).arg(y)));
+        }
+    }
+}
+
+void tst_VideoDisplayWidget::smallFramePaddedWithBlack()
+{
+    VideoDisplayWidget widget;
+    widget.setFrame(quadrantFrame(640, 480), 0);
+    QImage shot = render(widget);
+    // Plain view: the frame fills the top-left 300x300 of the square, the rest is black.
+    QCOMPARE(shot.pixel(75, 75), Red);
+    QCOMPARE(shot.pixel(225, 75), Green);
+    QCOMPARE(shot.pixel(75, 225), Blue);
+    QCOMPARE(shot.pixel(225, 225), Yellow);
+    QCOMPARE(shot.pixel(450, 150), Black);
+    QCOMPARE(shot.pixel(150, 400), Black);
+    QCOMPARE(shot.pixel(599, 479), Black);
+    QCOMPARE(shot.pixel(620, 100), Sentinel);
+
+    // Mirrored, the frame turns within its own area; the padding stays right and below.
+    widget.toggleMirror();
+    shot = render(widget);
+    QCOMPARE(shot.pixel(75, 75), Yellow);
+    QCOMPARE(shot.pixel(225, 75), Blue);
+    QCOMPARE(shot.pixel(75, 225), Green);
+    QCOMPARE(shot.pixel(225, 225), Red);
+    QCOMPARE(shot.pixel(450, 150), Black);
+    QCOMPARE(shot.pixel(150, 400), Black);
+
+    // Circular view: columns 160..639 and all rows fill the top-left 300x300 of the disc.
+    widget.toggleMirror();
+    widget.setHaveDegree(true);
+    widget.setFrame(quadrantFrame(640, 480), 0);
+    shot = render(widget);
+    QCOMPARE(shot.pixel(80, 140), Red);
+    QCOMPARE(shot.pixel(200, 100), Green);
+    QCOMPARE(shot.pixel(200, 250), Yellow);
+    QCOMPARE(shot.pixel(400, 200), Black);
+    QCOMPARE(shot.pixel(200, 400), Black);
+    QCOMPARE(shot.pixel(10, 10), Sentinel);
+}
+
+void tst_VideoDisplayWidget::mirroredPaintMatchesHalfTurnedFrame_data()
+{
+    QTest::addColumn<QSize>("frameSize");
+    QTest::addColumn<bool>("circular");
+    QTest::addColumn<int>("degree");
+    QTest::newRow("plain 1280x960") << QSize(1280, 960) << false << 0;
+    QTest::newRow("plain 640x480") << QSize(640, 480) << false << 0;
+    QTest::newRow("plain 1920x1080") << QSize(1920, 1080) << false << 0;
+    QTest::newRow("circular 0") << QSize(1280, 960) << true << 0;
+    QTest::newRow("circular 90") << QSize(1280, 960) << true << 90;
+    QTest::newRow("circular 33") << QSize(1280, 960) << true << 33;
+    QTest::newRow("circular 640x480") << QSize(640, 480) << true << 0;
+}
+
+// A mirrored paint must show the picture of the frame turned half a turn: each painted
+// pixel comes from the same source pixel as in the reference, give or take one pixel of
+// nearest-neighbour sampling, and the same pixels are left untouched.
+void tst_VideoDisplayWidget::mirroredPaintMatchesHalfTurnedFrame()
+{
+    QFETCH(QSize, frameSize);
+    QFETCH(bool, circular);
+    QFETCH(int, degree);
+
+    const QImage frame = coordinateFrame(frameSize.width(), frameSize.height());
+    const QImage reference = renderMirroredReference(frame, circular, degree);
+
+    VideoDisplayWidget widget;
+    widget.setHaveDegree(circular);
+    widget.setFrame(frame, degree);
+    widget.resetMirror(true);
+    const QImage shot = render(widget);
+
+    // Sampling a rotation that is not a multiple of 90 degrees may pick a neighbour on
+    // either axis, and the disc's edge may differ by a pixel.
+    const int slack = (degree % 90) ? 2 : 1;
+    int compared = 0;
+    for (int y = 0; y < 480; ++y) {
+        for (int x = 0; x < 640; ++x) {
+            const QRgb want = reference.pixel(x, y);
+            const QRgb got = shot.pixel(x, y);
+            if (want == Sentinel || got == Sentinel) {
+                if (circular && std::abs(std::hypot(x + 0.5 - 300, y + 0.5 - 300) - 300) < 2)
+                    continue;
+                QVERIFY2(want == got, qPrintable(QStringLiteral("coverage differs at (%1,%2)").arg(x).arg(y)));
+                continue;
+            }
+            if (want == Black || got == Black) {
+                // Padding: the edge between frame and padding may move by a pixel.
+                continue;
+            }
+            const QPoint a = sourceOf(want), b = sourceOf(got);
+            QVERIFY2(std::abs(a.x() - b.x()) <= slack && std::abs(a.y() - b.y()) <= slack,
+                     qPrintable(QStringLiteral("(%1,%2): source (%3,%4), expected (%5,%6)")
+                                    .arg(x).arg(y).arg(b.x()).arg(b.y()).arg(a.x()).arg(a.y())));
+            ++compared;
+        }
+    }
+    // A 640x480 frame fills only a quarter of the square, less inside the disc.
+    QVERIFY(compared > (frameSize.width() < 1280 ? 20000 : 150000));
+}
+
+void tst_VideoDisplayWidget::repeatedPaintsAreStable()
+{
+    VideoDisplayWidget widget;
+    widget.setFrame(coordinateFrame(1280, 960), 0);
+    widget.toggleMirror();
+    QCOMPARE(render(widget), render(widget));
+    widget.setHaveDegree(true);
+    QCOMPARE(render(widget), render(widget));
+}
+
+void tst_VideoDisplayWidget::nothingPaintedBeforeFirstFrame()
+{
+    for (bool circular : {false, true}) {
+        VideoDisplayWidget widget;
+        widget.setHaveDegree(circular);
+        widget.toggleMirror();
+        const QImage shot = render(widget);
+        QImage untouched(shot.size(), shot.format());
+        untouched.fill(Sentinel);
+        QCOMPARE(shot, untouched);
+    }
+}
+
+void tst_VideoDisplayWidget::onlySetFrameSchedulesRepaint()
+{
+    VideoDisplayWidget widget;
+    QCOMPARE(widget.size(), QSize(640, 480));
+    QCOMPARE(widget.minimumSize(), widget.maximumSize());
+    PaintCounter counter;
+    widget.installEventFilter(&counter);
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    QCoreApplication::processEvents();
+    counter.paints = 0;
+
+    widget.setHaveDegree(true);
+    widget.toggleMirror();
+    widget.resetMirror(false);
+    QCoreApplication::processEvents();
+    QTest::qWait(50);
+    QCOMPARE(counter.paints, 0);
+
+    widget.setFrame(quadrantFrame(1280, 960), 45);
+    QTRY_COMPARE(counter.paints, 1);
+}
+
+QTEST_MAIN(tst_VideoDisplayWidget)
+#include "tst_videodisplaywidget.moc"

@@ -1,0 +1,86 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>MainWindow</source>
+        <translation>Velmora PC 无线版</translation>
+    </message>
+    <message>
+        <source>Camera</source>
+        <translation>摄像头</translation>
+    </message>
+    <message>
+        <source>start</source>
+        <translation>开始</translation>
+    </message>
+    <message>
+        <source>StartRecord</source>
+        <translation>开始录像</translation>
+    </message>
+    <message>
+        <source>SaveImage</source>
+        <translation>保存图片</translation>
+    </message>
+    <message>
+        <source>StartReplay</source>
+        <translation>开始回放</translation>
+    </message>
+    <message>
+        <source>Mirror</source>
+        <translation>镜像</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Velmora PC wireless</source>
+        <translation>Velmora PC 无线版</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>开始</translation>
+    </message>
+    <message>
+        <source>Stop</source>
+        <translation>停止</translation>
+    </message>
+    <message>
+        <source>StartRecord</source>
+        <translation>开始录像</translation>
+    </message>
+    <message>
+        <source>StopRecord</source>
+        <translation>停止录像</translation>
+    </message>
+    <message>
+        <source>StartReplay</source>
+        <translation>开始回放</translation>
+    </message>
+    <message>
+        <source>StopReplay</source>
+        <translation>停止回放</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>please connect the right wifi and try again</source>
+        <translation>请连接摄像头的 Wi-Fi 后再试</translation>
+    </message>
+    <message>
+        <source>don't have saved video</source>
+        <translation>没有已保存的录像</translation>
+    </message>
+    <message>
+        <source>playback error</source>
+        <translation>回放出错</translation>
+    </message>
+    <message>
+        <source>record error</source>
+        <translation>录像出错</translation>
+    </message>
+</context>
+</TS>
