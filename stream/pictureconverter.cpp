@@ -1,0 +1,79 @@
+#include "stream/pictureconverter.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+// The "J" formats are the full-range variants of planar YUV that JPEG decoders report.
+// swscale wants the plain format plus an explicit full range instead (it warns about the
+// J formats), so both are folded into one description here.
+AVPixelFormat withoutJpegRange(AVPixelFormat format, AVColorRange &range)
+{
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: range = AVCOL_RANGE_JPEG; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: range = AVCOL_RANGE_JPEG; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: range = AVCOL_RANGE_JPEG; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: range = AVCOL_RANGE_JPEG; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: range = AVCOL_RANGE_JPEG; return AV_PIX_FMT_YUV411P;
+    default: return format;
+    }
+}
+
+bool isYuv(AVPixelFormat format)
+{
+    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(format);
+    return descriptor && !(descriptor->flags & AV_PIX_FMT_FLAG_RGB) && descriptor->nb_components >= 3;
+}
+
+} // namespace
+
+PictureConverter::PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight)
+    : destinationFormat(destinationFormat)
+    , destinationWidth(destinationWidth)
+    , destinationHeight(destinationHeight)
+{
+}
+
+bool PictureConverter::convert(const AVFrame *source, uint8_t *const destination[], const int destinationStride[])
+{
+    if (!source || source->width <= 0 || source->height <= 0 || source->format < 0)
+        return false;
+    if (!prepare(source->width, source->height, AVPixelFormat(source->format), source->color_range, source->colorspace))
+        return false;
+    sws_scale(context.get(), source->data, source->linesize, 0, source->height, destination, destinationStride);
+    return true;
+}
+
+bool PictureConverter::prepare(int width, int height, AVPixelFormat format, AVColorRange range, AVColorSpace space)
+{
+    if (context && width == sourceWidth && height == sourceHeight && format == sourceFormat
+        && range == sourceRange && space == sourceSpace) {
+        return true;
+    }
+
+    AVColorRange effectiveRange = range;
+    const AVPixelFormat plainFormat = withoutJpegRange(format, effectiveRange);
+    context.reset(sws_getContext(width, height, plainFormat, destinationWidth, destinationHeight,
+                                 destinationFormat, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!context) {
+        sourceFormat = AV_PIX_FMT_NONE;
+        return false;
+    }
+
+    // Without a tag, YUV from a JPEG camera is BT.601, which is also swscale's default.
+    const int coefficients = space == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : int(space);
+    const int sourceFull = isYuv(plainFormat) ? effectiveRange == AVCOL_RANGE_JPEG : 1;
+    // RGB is always full range; YUV made for an encoder is the usual limited range.
+    const int destinationFull = isYuv(destinationFormat) ? 0 : 1;
+    sws_setColorspaceDetails(context.get(), sws_getCoefficients(coefficients), sourceFull,
+                             sws_getCoefficients(SWS_CS_DEFAULT), destinationFull, 0, 1 << 16, 1 << 16);
+
+    sourceWidth = width;
+    sourceHeight = height;
+    sourceFormat = format;
+    sourceRange = range;
+    sourceSpace = space;
+    return true;
+}

@@ -1,0 +1,153 @@
+#include "stream/readthread.h"
+
+#include <QDebug>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+#include <cstring>
+
+ReadThread::ReadThread(QObject *parent)
+    : QThread(parent)
+    , frame(av_frame_alloc())
+    , frameRGB(av_frame_alloc())
+{
+    avformat_network_init();
+    formatCtx.reset(avformat_alloc_context());
+    formatCtx->interrupt_callback.callback = &ReadThread::interruptCallback;
+    formatCtx->interrupt_callback.opaque = this;
+}
+
+ReadThread::~ReadThread()
+{
+    // The owner stops and waits for the thread first; this only guards against a reader
+    // that is still blocked in the network when its owner goes away.
+    if (isRunning()) {
+        stopRead();
+        wait();
+    }
+    codecCtx.reset();
+    formatCtx.reset();
+    avformat_network_deinit();
+}
+
+int ReadThread::interruptCallback(void *opaque)
+{
+    return static_cast<ReadThread *>(opaque)->interruptFlag.load() ? 1 : 0;
+}
+
+void ReadThread::stopRead()
+{
+    running = false;
+    interruptFlag = true;
+}
+
+bool ReadThread::openStream()
+{
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "buffer_size", "1024000", 0);
+    av_dict_set(&options, "rtsp_transport", "udp", 0);
+    // Socket time-out in microseconds: connecting, the RTSP exchange and waiting for
+    // media all give up after 3 s of silence.
+    av_dict_set(&options, "timeout", "3000000", 0);
+
+    // On failure avformat_open_input frees the context it was given and nulls the pointer.
+    AVFormatContext *input = formatCtx.release();
+    int ret = avformat_open_input(&input, url.toUtf8().constData(), nullptr, &options);
+    formatCtx.reset(input);
+    av_dict_free(&options);
+    if (ret < 0) {
+        qDebug() << "打开视频流失败";
+        return false;
+    }
+
+    if (avformat_find_stream_info(formatCtx.get(), nullptr) < 0) {
+        qDebug() << "获取视频流信息失败";
+        return false;
+    }
+
+    videoStreamIndex = -1;
+    for (unsigned i = 0; i < formatCtx->nb_streams; ++i) {
+        if (formatCtx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            videoStreamIndex = int(i);
+            videoStream = formatCtx->streams[i];
+            break;
+        }
+    }
+    if (videoStreamIndex < 0) {
+        qDebug() << "获取视频流索引失败";
+        return false;
+    }
+
+    codecCtx.reset(avcodec_alloc_context3(nullptr));
+    if (!codecCtx || avcodec_parameters_to_context(codecCtx.get(), videoStream->codecpar) < 0) {
+        qDebug() << "打开解码器失败";
+        return false;
+    }
+    codecCtx->pkt_timebase = videoStream->time_base;
+    qDebug() << "codec_id" << int(codecCtx->codec_id);
+
+    srcWidth = codecCtx->width;
+    srcHeight = codecCtx->height;
+    dstWidth = 1280;
+    dstHeight = 960;
+
+    // One packed RGB24 plane, black until the first picture is converted into it.
+    const int size = av_image_get_buffer_size(AV_PIX_FMT_RGB24, dstWidth, dstHeight, 1);
+    rgbBuffer.reset(static_cast<uint8_t *>(av_mallocz(size_t(size))));
+    if (!rgbBuffer) {
+        qDebug() << "打开解码器失败";
+        return false;
+    }
+    av_image_fill_arrays(frameRGB->data, frameRGB->linesize, rgbBuffer.get(), AV_PIX_FMT_RGB24,
+                         dstWidth, dstHeight, 1);
+
+    ret = avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr);
+    if (ret < 0) {
+        qDebug() << "打开解码器失败";
+        return false;
+    }
+
+    qDebug() << "初始化视频流成功";
+    isMirror = true;
+    autoMirror = true;
+    return true;
+}
+
+void ReadThread::run()
+{
+    running = true;
+    av::PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return;
+
+    do {
+        if (av_read_frame(formatCtx.get(), packet.get()) < 0)
+            break;
+        if (packet->stream_index != videoStreamIndex) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+
+        QMutexLocker locker(&mutex);
+        const int degree = getPacketDegree(packet.get());
+
+        int ret = avcodec_send_packet(codecCtx.get(), packet.get());
+        if (ret < 0)
+            qDebug() << "avcodec_send_packet error" << ret;
+        ret = avcodec_receive_frame(codecCtx.get(), frame.get());
+        if (ret < 0)
+            qDebug() << "avcodec_receive_frame" << ret;
+        else
+            swsCtx.convert(frame.get(), frameRGB->data, frameRGB->linesize);
+
+        // Without a new picture the buffer still holds the previous one, which goes out
+        // again with this packet's angle. The emitted image owns a copy: the buffer is
+        // overwritten by the next picture while the window may still be painting this one.
+        const QImage view(rgbBuffer.get(), dstWidth, dstHeight, frameRGB->linesize[0], QImage::Format_RGB888);
+        emit getImage(view.copy(), degree, isHaveDegree, isMirror, autoMirror);
+
+        av_packet_unref(packet.get());
+    } while (running);
+}

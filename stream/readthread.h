@@ -1,0 +1,79 @@
+#ifndef READTHREAD_H
+#define READTHREAD_H
+
+#include "stream/avhelpers.h"
+#include "stream/pictureconverter.h"
+
+#include <QImage>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+// Reads the camera's RTSP stream on its own thread: takes the tilt-sensor block out of
+// each JPEG frame, decodes the frame, converts it to a 1280x960 RGB picture and hands it
+// to the window through getImage(). While asked to, it also records the stream to MP4.
+//
+// Use: construct, set `url`, openStream() on the caller's thread, then start(); stop with
+// stopRead(), quit() and wait(). An object opens one stream once.
+class ReadThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    explicit ReadThread(QObject *parent = nullptr);
+    ~ReadThread() override;
+
+    // Opens `url`, picks its first video stream and opens the decoder. Blocks while the
+    // RTSP exchange and stream probing run (at most about 3 s without an answer).
+    bool openStream();
+    // Ends the frame loop and breaks off any read that is waiting for the network.
+    // Returns at once.
+    void stopRead();
+
+    // The tilt-sensor block of one JPEG frame: finds it, sets isHaveDegree, writes the
+    // standard Huffman table bytes back in its place and returns the angle (0 without a
+    // block).
+    int getPacketDegree(AVPacket *packet);
+    int getDegree(int x, int y, int z);
+    int calcDegree(int x, int y, int z);
+    static int toSigned12(int value);
+
+    static int interruptCallback(void *opaque);
+
+    QString url;
+
+signals:
+    void getImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
+
+protected:
+    void run() override;
+
+private:
+    friend class tst_Orientation;
+
+    QMutex mutex;
+    av::InputContextPtr formatCtx;
+    av::CodecContextPtr codecCtx;
+    av::FramePtr frame;
+    av::FramePtr frameRGB;
+    av::BufferPtr rgbBuffer;
+    PictureConverter swsCtx{AV_PIX_FMT_RGB24, 1280, 960};
+    AVStream *videoStream = nullptr;
+    int srcWidth = 0;
+    int srcHeight = 0;
+    int dstWidth = 1280;
+    int dstHeight = 960;
+    int videoStreamIndex = -1;
+    std::atomic<bool> running{false};
+    // Each reader has its own stop request, so stopping one can never be undone by the
+    // construction of the next.
+    std::atomic<bool> interruptFlag{false};
+    bool isHaveDegree = false;
+    bool isMirror = false;
+    bool autoMirror = false;
+    int lastDegree = 0;
+};
+
+#endif // READTHREAD_H
