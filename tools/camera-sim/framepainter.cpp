@@ -1,0 +1,206 @@
+#include "framepainter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iterator>
+
+namespace camsim {
+
+namespace {
+
+// Saturated enough that the quadrants stay distinct after JPEG, 4:2:0 and scaling.
+constexpr uint8_t kRed[3] = {220, 30, 30};
+constexpr uint8_t kGreen[3] = {30, 190, 40};
+constexpr uint8_t kBlue[3] = {30, 50, 220};
+constexpr uint8_t kYellow[3] = {235, 215, 30};
+constexpr uint8_t kWhite[3] = {255, 255, 255};
+constexpr uint8_t kBlack[3] = {0, 0, 0};
+
+// The index strip, in per cent of the picture so that a scaled picture reads the same:
+// guard cells white, black at the left end, 16 bits (most significant first), then black,
+// white, white. The ends differ so that a mirrored strip does not read as a number.
+constexpr int kStripLeft = 5, kStripRight = 95, kStripTop = 82, kStripBottom = 90;
+constexpr int kIndexBits = 16;
+constexpr int kFirstBit = 2;
+constexpr int kStripCells = kFirstBit + kIndexBits + 3;
+constexpr int kWhiteGuards[] = {0, kStripCells - 2, kStripCells - 1};
+constexpr int kBlackGuards[] = {1, kStripCells - 3};
+
+int cellEdge(int width, int i)
+{
+    const int x0 = width * kStripLeft / 100;
+    const int x1 = width * kStripRight / 100;
+    return x0 + (x1 - x0) * i / kStripCells;
+}
+
+bool cellIsWhite(int64_t frame, int cell)
+{
+    if (cell < kFirstBit || cell >= kFirstBit + kIndexBits)
+        return std::find(std::begin(kWhiteGuards), std::end(kWhiteGuards), cell)
+               != std::end(kWhiteGuards);
+    const int bit = kIndexBits - 1 - (cell - kFirstBit);
+    return ((uint64_t(frame) >> bit) & 1u) != 0;
+}
+
+// 5x7 digits, one row per byte, most significant of the low five bits on the left.
+constexpr uint8_t kDigits[10][7] = {
+    {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}, {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E},
+    {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}, {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E},
+    {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}, {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E},
+    {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}, {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08},
+    {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
+};
+constexpr int kCounterDigits = 6;
+
+int fontScale(int height)
+{
+    return std::max(1, height / 96);
+}
+
+} // namespace
+
+FramePainter::FramePainter(const Options &options)
+    : width_(options.width), height_(options.height), rgb_(size_t(width_) * height_ * 3)
+{
+    paintStatic(options.detailed);
+}
+
+void FramePainter::fill(int x0, int y0, int x1, int y1, const uint8_t *rgb)
+{
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, width_);
+    y1 = std::min(y1, height_);
+    for (int y = y0; y < y1; ++y) {
+        uint8_t *p = rgb_.data() + (size_t(y) * width_ + x0) * 3;
+        for (int x = x0; x < x1; ++x, p += 3) {
+            p[0] = rgb[0];
+            p[1] = rgb[1];
+            p[2] = rgb[2];
+        }
+    }
+}
+
+void FramePainter::paintStatic(bool detailed)
+{
+    const int midX = width_ / 2, midY = height_ / 2;
+    fill(0, 0, midX, midY, kRed);
+    fill(midX, 0, width_, midY, kGreen);
+    fill(0, midY, midX, height_, kBlue);
+    fill(midX, midY, width_, height_, kYellow);
+
+    if (detailed) {
+        // Grey-level texture (gratings plus noise) on top of each quadrant's colour: JPEG
+        // spends its bits on it as on a real scene, while the mean colour stays that of the
+        // quadrant. A fixed seed keeps every run's pictures identical.
+        uint32_t seed = 0x9E3779B9u;
+        for (int y = 0; y < height_; ++y) {
+            uint8_t *p = rgb_.data() + size_t(y) * width_ * 3;
+            for (int x = 0; x < width_; ++x, p += 3) {
+                seed ^= seed << 13;
+                seed ^= seed >> 17;
+                seed ^= seed << 5;
+                const int noise = int(seed % 9) - 4;
+                const double wave = 14.0 * std::sin(x * 0.21 + 0.6 * std::sin(y * 0.05))
+                                    + 10.0 * std::sin(y * 0.13 + x * 0.02);
+                const int delta = noise + int(wave);
+                for (int c = 0; c < 3; ++c)
+                    p[c] = uint8_t(std::clamp(int(p[c]) + delta, 0, 255));
+            }
+        }
+    }
+
+    // Which way is up: a white triangle pointing up, centred near the top edge.
+    const int apexY = height_ * 4 / 100, baseY = height_ * 16 / 100;
+    const double halfBase = height_ * 0.08;
+    for (int y = apexY; y < baseY; ++y) {
+        const int half = int(halfBase * (y - apexY) / (baseY - apexY));
+        fill(midX - half, y, midX + half + 1, y + 1, kWhite);
+    }
+}
+
+void FramePainter::paintCounter(int64_t frame)
+{
+    const int s = fontScale(height_);
+    const int boxW = (kCounterDigits * 5 + (kCounterDigits - 1) * 2 + 6) * s;
+    const int boxH = 13 * s;
+    const int bx = (width_ - boxW) / 2, by = (height_ - boxH) / 2;
+    fill(bx, by, bx + boxW, by + boxH, kBlack);
+
+    char text[16];
+    std::snprintf(text, sizeof text, "%06lld", static_cast<long long>(frame % 1000000));
+    for (int d = 0; d < kCounterDigits; ++d) {
+        const uint8_t *glyph = kDigits[text[d] - '0'];
+        const int gx = bx + 3 * s + d * 7 * s;
+        for (int row = 0; row < 7; ++row)
+            for (int col = 0; col < 5; ++col)
+                if (glyph[row] & (0x10 >> col))
+                    fill(gx + col * s, by + 3 * s + row * s, gx + (col + 1) * s,
+                         by + 3 * s + (row + 1) * s, kWhite);
+    }
+}
+
+void FramePainter::paintIndex(int64_t frame)
+{
+    const int y0 = height_ * kStripTop / 100, y1 = height_ * kStripBottom / 100;
+    for (int cell = 0; cell < kStripCells; ++cell)
+        fill(cellEdge(width_, cell), y0, cellEdge(width_, cell + 1), y1,
+             cellIsWhite(frame, cell) ? kWhite : kBlack);
+}
+
+const std::vector<uint8_t> &FramePainter::paint(int64_t frame)
+{
+    paintCounter(frame);
+    paintIndex(frame);
+    return rgb_;
+}
+
+std::vector<uint8_t> renderFrame(const Options &options, int64_t frame)
+{
+    FramePainter painter(options);
+    return painter.paint(frame);
+}
+
+int readFrameIndex(const uint8_t *rgb, int width, int height, int stride)
+{
+    if (!rgb || width < 40 || height < 20)
+        return -1;
+    const int y0 = height * kStripTop / 100, y1 = height * kStripBottom / 100;
+    // Only the middle of each cell counts: edges blur with JPEG, chroma subsampling and
+    // scaling.
+    const int cy0 = y0 + (y1 - y0) * 3 / 10, cy1 = y1 - (y1 - y0) * 3 / 10;
+    double level[kStripCells];
+    for (int cell = 0; cell < kStripCells; ++cell) {
+        const int left = cellEdge(width, cell), right = cellEdge(width, cell + 1);
+        const int cx0 = left + (right - left) * 3 / 10, cx1 = right - (right - left) * 3 / 10;
+        if (cx1 <= cx0 || cy1 <= cy0)
+            return -1;
+        double sum = 0;
+        for (int y = cy0; y < cy1; ++y) {
+            const uint8_t *p = rgb + size_t(y) * stride + size_t(cx0) * 3;
+            for (int x = cx0; x < cx1; ++x, p += 3)
+                sum += 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
+        }
+        level[cell] = sum / (double(cx1 - cx0) * (cy1 - cy0));
+    }
+
+    double white = 255, black = 0;
+    for (int cell : kWhiteGuards)
+        white = std::min(white, level[cell]);
+    for (int cell : kBlackGuards)
+        black = std::max(black, level[cell]);
+    if (white - black < 100)
+        return -1;
+    const double threshold = (white + black) / 2, margin = (white - black) / 5;
+    int index = 0;
+    for (int bit = 0; bit < kIndexBits; ++bit) {
+        const double v = level[kFirstBit + bit];
+        if (std::abs(v - threshold) < margin)
+            return -1;
+        index = (index << 1) | (v > threshold ? 1 : 0);
+    }
+    return index;
+}
+
+} // namespace camsim

@@ -1,0 +1,150 @@
+// camera-sim: the simulated camera as a program of its own, for running the viewer
+// against by hand and for the benchmarks.
+#include "options.h"
+#include "simulator.h"
+
+#include <chrono>
+#include <csignal>
+#include <pthread.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: camera-sim [options]\n"
+    "Serves a simulated inspection camera: Motion-JPEG over RTSP (RTP/JPEG, UDP or TCP).\n"
+    "\n"
+    "  --port N            RTSP port (default 7070; 0 picks a free one)\n"
+    "  --address A         address to listen on (default 0.0.0.0)\n"
+    "  --path P            mount path (default /webcam)\n"
+    "  --size WxH          picture size, multiples of 8 (default 1280x960)\n"
+    "  --fps N             frames per second (default 30)\n"
+    "  --sampling 422|420  chroma sampling (default 422)\n"
+    "  --quality Q         JPEG quality 1..100 (default 85)\n"
+    "  --detailed          textured picture, like a real scene to the encoder\n"
+    "  --frames N          end each client's stream after N frames (default: endless);\n"
+    "                      the program exits once a client's stream has ended\n"
+    "  --tilt T            tilt-sensor block in each frame:\n"
+    "                        none          standard table, no block (default)\n"
+    "                        angle:N       type 1, angle N\n"
+    "                        sweep         type 1, angle turning by --sweep-step per frame\n"
+    "                        type6:X,Y,Z   type 6, raw 12-bit readings 0..4095\n"
+    "                        type6-sweep   type 6, readings of a turning angle\n"
+    "                        type6-zero    type 6, all readings 0\n"
+    "                        unknown       an unknown block type (3)\n"
+    "                        no-tag        type 1 layout without its FE tag\n"
+    "  --sweep-step D      degrees per frame for the sweeps (default 1)\n"
+    "  --corrupt-every K   damage the entropy-coded data of every K-th frame\n"
+    "  --help              this text\n"
+    "\n"
+    "Runs until SIGINT or SIGTERM, or until a client has been sent its --frames.\n";
+
+bool parseNumber(const char *text, long min, long max, long *value)
+{
+    char *end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (!*text || *end || v < min || v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+int usageError(const std::string &message)
+{
+    std::fprintf(stderr, "camera-sim: %s\nTry camera-sim --help.\n", message.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    camsim::Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--detailed") {
+            options.detailed = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return usageError("missing value for " + arg);
+        const char *value = argv[++i];
+        long n = 0;
+        std::string error;
+        if (arg == "--port" && parseNumber(value, 0, 65535, &n)) {
+            options.port = int(n);
+        } else if (arg == "--address") {
+            options.address = value;
+        } else if (arg == "--path") {
+            options.path = value;
+        } else if (arg == "--size") {
+            if (!camsim::parseSize(value, options, &error))
+                return usageError(error);
+        } else if (arg == "--fps" && parseNumber(value, 1, 240, &n)) {
+            options.fps = int(n);
+        } else if (arg == "--sampling" && (!std::strcmp(value, "422") || !std::strcmp(value, "420"))) {
+            options.sampling = !std::strcmp(value, "420") ? camsim::Sampling::S420
+                                                          : camsim::Sampling::S422;
+        } else if (arg == "--quality" && parseNumber(value, 1, 100, &n)) {
+            options.quality = int(n);
+        } else if (arg == "--frames" && parseNumber(value, 0, 1L << 40, &n)) {
+            options.frames = n;
+        } else if (arg == "--tilt") {
+            if (!camsim::parseTilt(value, options, &error))
+                return usageError(error);
+        } else if (arg == "--sweep-step" && parseNumber(value, -359, 359, &n)) {
+            options.sweepStep = int(n);
+        } else if (arg == "--corrupt-every" && parseNumber(value, 0, 1000000, &n)) {
+            options.corruptEvery = int(n);
+        } else {
+            return usageError("bad option or value: " + arg + " " + value);
+        }
+    }
+
+    // Block the signals before any thread exists so that every thread inherits the mask
+    // and they arrive only through sigtimedwait below.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    camsim::Simulator simulator(options);
+    if (!simulator.start()) {
+        std::fprintf(stderr, "camera-sim: %s\n", simulator.errorString().c_str());
+        return 1;
+    }
+    const std::string host = options.address == "0.0.0.0" ? "127.0.0.1" : options.address;
+    std::printf("camera-sim: serving %s (%dx%d %s, %d fps, quality %d%s)\n",
+                simulator.url(host).c_str(), options.width, options.height,
+                options.sampling == camsim::Sampling::S420 ? "4:2:0" : "4:2:2", options.fps,
+                options.quality, options.detailed ? ", detailed" : "");
+    std::fflush(stdout);
+
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point endedAt{};
+    for (;;) {
+        const timespec tick = {0, 100 * 1000 * 1000};
+        const int sig = sigtimedwait(&signals, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM)
+            break;
+        if (simulator.streamsEnded() > 0) {
+            // Give the end of stream time to reach the client (it answers with TEARDOWN,
+            // which ends its pipeline) before the process goes away.
+            if (endedAt == Clock::time_point{})
+                endedAt = Clock::now();
+            if (simulator.activeStreams() == 0 || Clock::now() - endedAt > std::chrono::seconds(2))
+                break;
+        }
+    }
+    simulator.stop();
+    std::printf("camera-sim: %lld frames sent\n", static_cast<long long>(simulator.framesSent()));
+    return 0;
+}

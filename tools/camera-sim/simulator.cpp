@@ -1,0 +1,355 @@
+#include "simulator.h"
+
+#include "frameencoder.h"
+#include "framepainter.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <vector>
+
+namespace camsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One client's pipeline, fed by the producer thread.
+struct Feed {
+    explicit Feed(GstElement *src) : appsrc(src) {}
+    ~Feed() { gst_object_unref(appsrc); }
+    Feed(const Feed &) = delete;
+    Feed &operator=(const Feed &) = delete;
+
+    GstElement *appsrc;
+    int64_t next = 0;
+    Clock::time_point due = Clock::now();
+    bool ended = false;
+};
+
+} // namespace
+
+struct Simulator::Core {
+    explicit Core(const Options &o) : options(o) {}
+
+    void produce();
+    void addFeed(GstElement *appsrc, const void **key);
+    void removeFeed(const void *key);
+
+    const Options options;
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<std::shared_ptr<Feed>> feeds; // guarded by mutex
+    bool quit = false;                        // guarded by mutex
+    std::atomic<int64_t> framesSent{0};
+    std::atomic<int> streamsEnded{0};
+};
+
+namespace {
+
+// Signal handlers hold the core through a heap shared_ptr of their own, released with the
+// handler, so a media that outlives the Simulator never reaches a freed core.
+struct CoreRef {
+    std::shared_ptr<Simulator::Core> core;
+    const void *feed = nullptr;
+};
+
+void releaseCoreRef(gpointer data, GClosure *)
+{
+    delete static_cast<CoreRef *>(data);
+}
+
+void onMediaUnprepared(GstRTSPMedia *, gpointer data)
+{
+    const CoreRef *ref = static_cast<CoreRef *>(data);
+    ref->core->removeFeed(ref->feed);
+}
+
+void onMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
+{
+    const CoreRef *ref = static_cast<CoreRef *>(data);
+    GstElement *bin = gst_rtsp_media_get_element(media);
+    GstElement *appsrc = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "src");
+    gst_object_unref(bin);
+    if (!appsrc)
+        return;
+    auto *unprepared = new CoreRef{ref->core, nullptr};
+    ref->core->addFeed(appsrc, &unprepared->feed);
+    g_signal_connect_data(media, "unprepared", G_CALLBACK(onMediaUnprepared), unprepared,
+                          releaseCoreRef, GConnectFlags(0));
+}
+
+GstRTSPFilterResult closeClient(GstRTSPServer *, GstRTSPClient *, gpointer)
+{
+    return GST_RTSP_FILTER_REMOVE;
+}
+
+GstRTSPFilterResult removeSession(GstRTSPSessionPool *, GstRTSPSession *, gpointer)
+{
+    return GST_RTSP_FILTER_REMOVE;
+}
+
+gboolean cleanupSessions(GstRTSPSessionPool *pool, gpointer)
+{
+    gst_rtsp_session_pool_cleanup(pool);
+    return G_SOURCE_CONTINUE;
+}
+
+std::string launchLine(const Options &o)
+{
+    return "( appsrc name=src is-live=true format=time do-timestamp=true"
+           " caps=\"image/jpeg,width=(int)"
+           + std::to_string(o.width) + ",height=(int)" + std::to_string(o.height)
+           + ",framerate=(fraction)" + std::to_string(o.fps)
+           + "/1\" ! rtpjpegpay pt=26 name=pay0 )";
+}
+
+} // namespace
+
+void Simulator::Core::addFeed(GstElement *appsrc, const void **key)
+{
+    auto feed = std::make_shared<Feed>(appsrc);
+    *key = feed.get();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        feeds.push_back(std::move(feed));
+    }
+    wake.notify_all();
+}
+
+void Simulator::Core::removeFeed(const void *key)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    feeds.erase(std::remove_if(feeds.begin(), feeds.end(),
+                               [key](const std::shared_ptr<Feed> &f) { return f.get() == key; }),
+                feeds.end());
+}
+
+void Simulator::Core::produce()
+{
+    FramePainter painter(options);
+    FrameEncoder encoder(options);
+    const auto period = std::chrono::nanoseconds(1000000000LL / options.fps);
+    const GstClockTime duration = gst_util_uint64_scale_int(GST_SECOND, 1, options.fps);
+    int64_t carrierFrame = -1; // clients that started together share the work
+    std::vector<uint8_t> carrier;
+
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!quit) {
+        std::shared_ptr<Feed> feed;
+        for (const auto &f : feeds)
+            if (!f->ended && (!feed || f->due < feed->due))
+                feed = f;
+        if (!feed) {
+            wake.wait(lock);
+            continue;
+        }
+        if (feed->due > Clock::now()) {
+            wake.wait_until(lock, feed->due);
+            continue;
+        }
+        const int64_t n = feed->next;
+        lock.unlock();
+
+        if (n != carrierFrame) {
+            carrier = carrierBuffer(encoder.encode(painter.paint(n).data(), n));
+            carrierFrame = n;
+        }
+        GstBuffer *buffer = gst_buffer_new_memdup(carrier.data(), carrier.size());
+        GST_BUFFER_DURATION(buffer) = duration;
+        const bool pushed = gst_app_src_push_buffer(GST_APP_SRC(feed->appsrc), buffer) == GST_FLOW_OK;
+        const bool last = options.frames > 0 && n + 1 >= options.frames;
+        if (last)
+            gst_app_src_end_of_stream(GST_APP_SRC(feed->appsrc));
+
+        lock.lock();
+        if (pushed)
+            ++framesSent;
+        feed->next = n + 1;
+        feed->due += period;
+        // After a stall (a slow machine, a debugger) carry on at the frame rate rather than
+        // sending the missed frames in a burst.
+        const auto now = Clock::now();
+        if (feed->due + period < now)
+            feed->due = now;
+        if (last) {
+            feed->ended = true;
+            ++streamsEnded;
+        }
+    }
+}
+
+Simulator::Simulator(const Options &options) : options_(options) {}
+
+Simulator::~Simulator()
+{
+    stop();
+}
+
+std::string Simulator::url(const std::string &host) const
+{
+    return "rtsp://" + host + ":" + std::to_string(port_) + options_.path;
+}
+
+int64_t Simulator::framesSent() const
+{
+    return core_ ? core_->framesSent.load() : 0;
+}
+
+int Simulator::streamsEnded() const
+{
+    return core_ ? core_->streamsEnded.load() : 0;
+}
+
+int Simulator::activeStreams() const
+{
+    if (!core_)
+        return 0;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    return int(core_->feeds.size());
+}
+
+bool Simulator::start()
+{
+    if (running_)
+        return true;
+    error_ = validate(options_);
+    if (!error_.empty())
+        return false;
+    GError *gerror = nullptr;
+    if (!gst_init_check(nullptr, nullptr, &gerror)) {
+        error_ = gerror ? gerror->message : "gst_init failed";
+        g_clear_error(&gerror);
+        return false;
+    }
+
+    core_ = std::make_shared<Core>(options_);
+    context_ = g_main_context_new();
+    loop_ = g_main_loop_new(context_, FALSE);
+    server_ = gst_rtsp_server_new();
+    gst_rtsp_server_set_address(server_, options_.address.c_str());
+    gst_rtsp_server_set_service(server_, std::to_string(options_.port).c_str());
+
+    GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
+    gst_rtsp_media_factory_set_launch(factory, launchLine(options_).c_str());
+    gst_rtsp_media_factory_set_shared(factory, FALSE);
+    g_signal_connect_data(factory, "media-configure", G_CALLBACK(onMediaConfigure),
+                          new CoreRef{core_, nullptr}, releaseCoreRef, GConnectFlags(0));
+    GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(server_);
+    gst_rtsp_mount_points_add_factory(mounts, options_.path.c_str(), factory);
+    g_object_unref(mounts);
+
+    // No client threads: connections are then served by the context that accepts them,
+    // ours, so stop() closes them there instead of racing a pool thread that reads them.
+    GstRTSPThreadPool *threads = gst_rtsp_server_get_thread_pool(server_);
+    gst_rtsp_thread_pool_set_max_threads(threads, 0);
+    g_object_unref(threads);
+
+    // create_source rather than attach: it says why binding failed.
+    serverSource_ = gst_rtsp_server_create_source(server_, nullptr, &gerror);
+    if (!serverSource_) {
+        error_ = gerror ? gerror->message : "cannot listen";
+        g_clear_error(&gerror);
+        release();
+        return false;
+    }
+    g_source_attach(serverSource_, context_);
+    port_ = gst_rtsp_server_get_bound_port(server_);
+
+    // Sessions of clients that vanished without TEARDOWN expire instead of streaming on.
+    GstRTSPSessionPool *pool = gst_rtsp_server_get_session_pool(server_);
+    sessionWatch_ = gst_rtsp_session_pool_create_watch(pool);
+    g_source_set_callback(sessionWatch_, G_SOURCE_FUNC(cleanupSessions), nullptr,
+                          nullptr);
+    g_source_attach(sessionWatch_, context_);
+    g_object_unref(pool);
+
+    loopThread_ = std::thread([this] {
+        g_main_context_push_thread_default(context_);
+        g_main_loop_run(loop_);
+        g_main_context_pop_thread_default(context_);
+    });
+    producerThread_ = std::thread([core = core_] { core->produce(); });
+    running_ = true;
+    return true;
+}
+
+void Simulator::runInLoop(void (*function)(Simulator *))
+{
+    struct Call {
+        Simulator *self;
+        void (*function)(Simulator *);
+        std::promise<void> done;
+    } call{this, function, {}};
+    auto finished = call.done.get_future();
+    g_main_context_invoke(
+        context_,
+        [](gpointer data) -> gboolean {
+            auto *c = static_cast<Call *>(data);
+            c->function(c->self);
+            c->done.set_value();
+            return G_SOURCE_REMOVE;
+        },
+        &call);
+    finished.wait();
+}
+
+void Simulator::stop()
+{
+    if (!running_)
+        return;
+    // In the server's own thread: no client may come in between, and closing a client
+    // touches its watch in that context.
+    runInLoop([](Simulator *self) {
+        GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(self->server_);
+        gst_rtsp_mount_points_remove_factory(mounts, self->options_.path.c_str());
+        g_object_unref(mounts);
+        gst_rtsp_server_client_filter(self->server_, closeClient, nullptr);
+        GstRTSPSessionPool *pool = gst_rtsp_server_get_session_pool(self->server_);
+        g_list_free(gst_rtsp_session_pool_filter(pool, removeSession, nullptr));
+        g_object_unref(pool);
+        g_source_destroy(self->serverSource_);
+        g_source_destroy(self->sessionWatch_);
+    });
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->quit = true;
+    }
+    core_->wake.notify_all();
+    producerThread_.join();
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->feeds.clear();
+    }
+    g_main_loop_quit(loop_);
+    loopThread_.join();
+    release();
+    running_ = false;
+}
+
+void Simulator::release()
+{
+    if (sessionWatch_)
+        g_source_unref(sessionWatch_);
+    if (serverSource_)
+        g_source_unref(serverSource_);
+    sessionWatch_ = serverSource_ = nullptr;
+    if (server_)
+        g_object_unref(server_);
+    server_ = nullptr;
+    if (loop_)
+        g_main_loop_unref(loop_);
+    loop_ = nullptr;
+    if (context_)
+        g_main_context_unref(context_);
+    context_ = nullptr;
+}
+
+} // namespace camsim

@@ -1,0 +1,69 @@
+// The simulated camera: an RTSP server (gst-rtsp-server) that streams the camera's
+// JPEG frames as RTP/JPEG (payload type 26) at rtsp://address:port/path.
+#pragma once
+
+#include "options.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+typedef struct _GMainContext GMainContext;
+typedef struct _GMainLoop GMainLoop;
+typedef struct _GSource GSource;
+typedef struct _GstRTSPServer GstRTSPServer;
+
+namespace camsim {
+
+// Every client gets a pipeline of its own, so its frames are numbered from 0. The server
+// runs a GLib main loop with its own GMainContext on a thread of its own, and frames are
+// made on another, so the simulator works inside any program, a Qt test included.
+class Simulator
+{
+public:
+    explicit Simulator(const Options &options = Options());
+    ~Simulator(); // stops
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // Binds the port and starts serving. False, with errorString() set, if the options are
+    // invalid or the port cannot be bound. A stopped simulator can be started again.
+    bool start();
+
+    // Closes every client connection and session (a reading client sees its connection
+    // end at once), then the server itself. Safe to call when not running.
+    void stop();
+
+    bool isRunning() const { return running_; }
+    int port() const { return port_; } // the bound port, also when Options::port was 0
+    std::string url(const std::string &host = "127.0.0.1") const;
+    const std::string &errorString() const { return error_; }
+    const Options &options() const { return options_; }
+
+    // Over all clients since start().
+    int64_t framesSent() const;
+    int streamsEnded() const; // clients whose Options::frames have all been sent
+    int activeStreams() const; // client pipelines currently fed
+
+    struct Core;
+
+private:
+    void runInLoop(void (*function)(Simulator *));
+    void release();
+
+    Options options_;
+    std::string error_;
+    bool running_ = false;
+    int port_ = 0;
+    std::shared_ptr<Core> core_;
+    GMainContext *context_ = nullptr;
+    GMainLoop *loop_ = nullptr;
+    GstRTSPServer *server_ = nullptr;
+    GSource *serverSource_ = nullptr;
+    GSource *sessionWatch_ = nullptr;
+    std::thread loopThread_;
+    std::thread producerThread_;
+};
+
+} // namespace camsim
