@@ -17,6 +17,10 @@ ReadThread::ReadThread(QObject *parent)
     formatCtx.reset(avformat_alloc_context());
     formatCtx->interrupt_callback.callback = &ReadThread::interruptCallback;
     formatCtx->interrupt_callback.opaque = this;
+    // Stream probing would otherwise read some twenty frames to estimate the frame rate,
+    // which nothing here needs: at 30 fps that holds the window for most of a second, at
+    // a low frame rate for many. One decoded frame tells the picture size.
+    formatCtx->fps_probe_size = 0;
 }
 
 ReadThread::~ReadThread()

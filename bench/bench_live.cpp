@@ -1,0 +1,224 @@
+// CPU cost of the live loop per camera frame.
+//
+//   bench_live URL SECONDS
+//
+// 1. Runs a ReadThread on URL for SECONDS and measures the CPU time of its thread, the
+//    frames it delivered and the frames lost on the way (gaps in the simulated camera's
+//    frame numbers, and FFmpeg's own reports of missing RTP packets).
+// 2. Reads 300 packets of the same stream into memory and replays them through the
+//    loop's stages one by one, to split the cost: block scan, decode, conversion to
+//    1280x960 RGB and the copy into the emitted image.
+// Prints a table and key=value lines for scripts/bench.
+
+#include "stream/pictureconverter.h"
+#include "stream/readthread.h"
+
+#include "framepainter.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+std::atomic<int> missingReports{0};
+
+void countMissingPackets(void *context, int level, const char *format, va_list args)
+{
+    if (format && (std::strstr(format, "Missing packets") || std::strstr(format, "RTP: missed")))
+        ++missingReports;
+    // Every camera frame reaches the decoder inside the depacketiser's own JPEG header,
+    // whose empty scan the decoder reports as "overread"; that is expected, not news.
+    if (format && std::strstr(format, "overread"))
+        return;
+    av_log_default_callback(context, level, format, args);
+}
+
+double threadCpuMs(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+double processCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+struct LiveResult
+{
+    int frames = 0;
+    int lost = 0;
+    double threadMs = 0;
+    double processMs = 0;
+};
+
+LiveResult runLive(const QString &url, int seconds)
+{
+    LiveResult result;
+    ReadThread reader;
+    reader.url = url;
+    if (!reader.openStream())
+        return result;
+
+    std::atomic<clockid_t> loopClock{0};
+    QObject::connect(&reader, &QThread::started, &reader,
+                     [&] {
+        clockid_t clock{};
+        pthread_getcpuclockid(pthread_self(), &clock);
+        loopClock = clock;
+    }, Qt::DirectConnection);
+
+    int previous = -1;
+    QObject context;
+    QObject::connect(&reader, &ReadThread::getImage, &context, [&](const QImage &image) {
+        const int index = camsim::readFrameIndex(image.constBits(), image.width(), image.height(), image.bytesPerLine());
+        if (index < 0)
+            return;
+        if (previous >= 0 && index > previous + 1)
+            result.lost += index - previous - 1;
+        previous = index;
+        ++result.frames;
+    });
+
+    QEventLoop loop;
+    QObject::connect(&reader, &QThread::finished, &loop, &QEventLoop::quit);
+    const double processStart = processCpuMs();
+    reader.start();
+    while (!loopClock)
+        QThread::msleep(1);
+    const double threadStart = threadCpuMs(loopClock);
+    QTimer::singleShot(seconds * 1000, [&] {
+        result.threadMs = threadCpuMs(loopClock) - threadStart;
+        reader.stopRead();
+    });
+    loop.exec();
+    reader.wait();
+    QCoreApplication::processEvents();
+    result.processMs = processCpuMs() - processStart;
+    return result;
+}
+
+struct Stages
+{
+    int frames = 0;
+    double scan = 0, decode = 0, convert = 0, copy = 0;
+};
+
+Stages replayStages(const QString &url, int count)
+{
+    Stages stages;
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "buffer_size", "1024000", 0);
+    av_dict_set(&options, "rtsp_transport", "udp", 0);
+    av_dict_set(&options, "timeout", "3000000", 0);
+    AVFormatContext *raw = avformat_alloc_context();
+    raw->fps_probe_size = 0;
+    const int opened = avformat_open_input(&raw, url.toUtf8().constData(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0)
+        return stages;
+    av::InputContextPtr input(raw);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0)
+        return stages;
+    const int streamIndex = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (streamIndex < 0)
+        return stages;
+
+    std::vector<av::PacketPtr> packets;
+    while (int(packets.size()) < count) {
+        av::PacketPtr packet(av_packet_alloc());
+        if (av_read_frame(input.get(), packet.get()) < 0)
+            break;
+        if (packet->stream_index == streamIndex)
+            packets.push_back(std::move(packet));
+    }
+
+    const AVCodec *codec = avcodec_find_decoder(input->streams[streamIndex]->codecpar->codec_id);
+    av::CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    avcodec_parameters_to_context(decoder.get(), input->streams[streamIndex]->codecpar);
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
+        return stages;
+
+    ReadThread orientation;
+    PictureConverter converter(AV_PIX_FMT_RGB24, 1280, 960);
+    std::vector<uint8_t> rgb(1280 * 960 * 3);
+    uint8_t *planes[4] = {rgb.data()};
+    int strides[4] = {1280 * 3};
+    av::FramePtr frame(av_frame_alloc());
+
+    clockid_t self{};
+    pthread_getcpuclockid(pthread_self(), &self);
+    for (const av::PacketPtr &packet : packets) {
+        const double t0 = threadCpuMs(self);
+        orientation.getPacketDegree(packet.get());
+        const double t1 = threadCpuMs(self);
+        avcodec_send_packet(decoder.get(), packet.get());
+        const bool decoded = avcodec_receive_frame(decoder.get(), frame.get()) >= 0;
+        const double t2 = threadCpuMs(self);
+        if (decoded)
+            converter.convert(frame.get(), planes, strides);
+        const double t3 = threadCpuMs(self);
+        const QImage image = QImage(rgb.data(), 1280, 960, strides[0], QImage::Format_RGB888).copy();
+        const double t4 = threadCpuMs(self);
+        stages.scan += t1 - t0;
+        stages.decode += t2 - t1;
+        stages.convert += t3 - t2;
+        stages.copy += t4 - t3;
+        ++stages.frames;
+    }
+    return stages;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: bench_live URL SECONDS\n");
+        return 2;
+    }
+    const QString url = QString::fromLocal8Bit(argv[1]);
+    const int seconds = std::max(1, std::atoi(argv[2]));
+    av_log_set_callback(countMissingPackets);
+    av_log_set_level(AV_LOG_ERROR);
+
+    const LiveResult live = runLive(url, seconds);
+    if (live.frames == 0) {
+        std::fprintf(stderr, "bench_live: no frames from %s\n", argv[1]);
+        return 1;
+    }
+    const Stages stages = replayStages(url, 300);
+    if (stages.frames == 0) {
+        std::fprintf(stderr, "bench_live: could not replay %s\n", argv[1]);
+        return 1;
+    }
+
+    const double perFrame = live.threadMs / live.frames;
+    const double n = stages.frames;
+    std::printf("%-34s %10s\n", "live loop (ReadThread)", "ms/frame");
+    std::printf("%-34s %10.3f\n", "  block scan and restore", stages.scan / n);
+    std::printf("%-34s %10.3f\n", "  decode", stages.decode / n);
+    std::printf("%-34s %10.3f\n", "  conversion to 1280x960 RGB24", stages.convert / n);
+    std::printf("%-34s %10.3f\n", "  image copy", stages.copy / n);
+    std::printf("%-34s %10.3f\n", "  sum of stages (replayed)", (stages.scan + stages.decode + stages.convert + stages.copy) / n);
+    std::printf("%-34s %10.3f\n", "  loop thread, live", perFrame);
+    std::printf("%-34s %10.3f\n", "  whole process, live", live.processMs / live.frames);
+    std::printf("frames=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f\n", live.frames, live.lost,
+                int(missingReports), perFrame);
+    return 0;
+}

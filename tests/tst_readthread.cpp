@@ -1,0 +1,371 @@
+#include "stream/readthread.h"
+#include "support/framecollector.h"
+#include "support/logcapture.h"
+
+#include "framepainter.h"
+#include "sensorblock.h"
+#include "simulator.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+#include <thread>
+
+// The live reader against the simulated camera, a real RTSP server on loopback.
+
+namespace {
+
+camsim::Options cameraOptions()
+{
+    camsim::Options options;
+    options.port = 0;
+    options.address = "127.0.0.1";
+    options.fps = 30;
+    return options;
+}
+
+struct Camera
+{
+    camsim::Simulator simulator;
+    explicit Camera(const camsim::Options &options)
+        : simulator(options)
+    {
+    }
+    bool start() { return simulator.start(); }
+    QString url() const { return QString::fromStdString(simulator.url()); }
+};
+
+QRgb at(const QImage &image, double fx, double fy)
+{
+    return image.pixel(int(fx * image.width()), int(fy * image.height()));
+}
+
+// The quadrant colour a pixel shows: 'R', 'G', 'B', 'Y', or '?'.
+char colourOf(QRgb pixel)
+{
+    const bool r = qRed(pixel) > 140, g = qGreen(pixel) > 140, b = qBlue(pixel) > 140;
+    const bool lowR = qRed(pixel) < 100, lowG = qGreen(pixel) < 100, lowB = qBlue(pixel) < 100;
+    if (r && lowG && lowB) return 'R';
+    if (g && lowR && lowB) return 'G';
+    if (b && lowR && lowG) return 'B';
+    if (r && g && lowB) return 'Y';
+    return '?';
+}
+
+int frameIndex(const QImage &image)
+{
+    return camsim::readFrameIndex(image.constBits(), image.width(), image.height(), image.bytesPerLine());
+}
+
+// The simulator's own picture of frame `index`, scaled to the reader's size as the
+// reader scales it, compared in peak signal-to-noise ratio.
+double psnrAgainstSource(const QImage &received, const camsim::Options &options, int index)
+{
+    const std::vector<uint8_t> rgb = camsim::renderFrame(options, index);
+    QImage source(rgb.data(), options.width, options.height, 3 * options.width, QImage::Format_RGB888);
+    source = source.scaled(received.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                 .convertToFormat(QImage::Format_RGB888);
+    double squared = 0;
+    for (int y = 0; y < received.height(); ++y) {
+        const uchar *a = received.constScanLine(y);
+        const uchar *b = source.constScanLine(y);
+        for (int i = 0; i < 3 * received.width(); ++i)
+            squared += double(a[i] - b[i]) * double(a[i] - b[i]);
+    }
+    const double mse = squared / (3.0 * received.width() * received.height());
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// Empty when the frame is a camera picture as the reader must deliver it.
+QString pictureProblem(const FrameCollector::Frame &frame)
+{
+    if (frame.image.size() != QSize(1280, 960) || frame.image.format() != QImage::Format_RGB888)
+        return QStringLiteral("size or format");
+    if (!frame.isMirror || !frame.autoMirror)
+        return QStringLiteral("mirror flags");
+    const QString quadrants = QString(QLatin1Char(colourOf(at(frame.image, 0.1, 0.2))))
+        + QLatin1Char(colourOf(at(frame.image, 0.9, 0.2))) + QLatin1Char(colourOf(at(frame.image, 0.1, 0.6)))
+        + QLatin1Char(colourOf(at(frame.image, 0.9, 0.6)));
+    if (quadrants != QLatin1String("RGBY"))
+        return QStringLiteral("quadrants ") + quadrants;
+    return QString();
+}
+
+#define CHECK_PICTURE(frame) \
+    do { \
+        const QString problem = pictureProblem(frame); \
+        QVERIFY2(problem.isEmpty(), qPrintable(problem)); \
+    } while (false)
+
+// Runs a reader until it has delivered `count` frames, then stops it.
+struct Reading
+{
+    std::unique_ptr<ReadThread> reader = std::make_unique<ReadThread>();
+    std::unique_ptr<FrameCollector> collector = std::make_unique<FrameCollector>(reader.get());
+
+    bool open(const QString &url)
+    {
+        reader->url = url;
+        return reader->openStream();
+    }
+    bool collect(int count, int timeoutMs = 10000)
+    {
+        reader->start();
+        QElapsedTimer timer;
+        timer.start();
+        while (collector->frames.size() < count && timer.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return collector->frames.size() >= count;
+    }
+    ~Reading()
+    {
+        reader->stopRead();
+        reader->wait(5000);
+    }
+};
+
+} // namespace
+
+class tst_ReadThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void deliversCameraPictures();
+    void deliversTypeOneAngles();
+    void deliversTypeSixAngles();
+    void otherCameraFormats_data();
+    void otherCameraFormats();
+    void stopWhileWaiting();
+    void stopIsNotUndoneByNextReader();
+    void closedPortFailsFast();
+    void silentServerTimesOut();
+    void endOfStreamEndsSilently();
+};
+
+void tst_ReadThread::deliversCameraPictures()
+{
+    camsim::Options options = cameraOptions();
+    Camera camera(options);
+    QVERIFY(camera.start());
+    LogCapture log;
+
+    Reading reading;
+    QVERIFY(reading.open(camera.url()));
+    QCOMPARE(log.lines(), (QStringList{QStringLiteral("codec_id 7"), QStringLiteral("初始化视频流成功")}));
+    QVERIFY(reading.collect(20));
+
+    int previous = -1;
+    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+        CHECK_PICTURE(frame);
+        QCOMPARE(frame.degree, 0);
+        QCOMPARE(frame.isHaveDegree, false);
+        const int index = frameIndex(frame.image);
+        QVERIFY2(index > previous, qPrintable(QStringLiteral("frame %1 after %2").arg(index).arg(previous)));
+        previous = index;
+    }
+    const FrameCollector::Frame &last = reading.collector->frames.last();
+    const double psnr = psnrAgainstSource(last.image, options, frameIndex(last.image));
+    QVERIFY2(psnr >= 30, qPrintable(QString::number(psnr)));
+}
+
+void tst_ReadThread::deliversTypeOneAngles()
+{
+    camsim::Options options = cameraOptions();
+    options.tilt = camsim::Tilt::AngleSweep;
+    options.angle = 10;
+    options.sweepStep = 7;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    Reading reading;
+    QVERIFY(reading.open(camera.url()));
+    QVERIFY(reading.collect(30));
+    QSet<int> angles;
+    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+        CHECK_PICTURE(frame);
+        const int index = frameIndex(frame.image);
+        QVERIFY(index >= 0);
+        QVERIFY(frame.isHaveDegree);
+        QCOMPARE(frame.degree, camsim::angleSent(options, index));
+        angles << frame.degree;
+    }
+    QVERIFY(angles.size() >= 20);
+}
+
+void tst_ReadThread::deliversTypeSixAngles()
+{
+    camsim::Options options = cameraOptions();
+    options.tilt = camsim::Tilt::ReadingsSweep;
+    options.angle = 0;
+    options.sweepStep = 13;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    Reading reading;
+    QVERIFY(reading.open(camera.url()));
+    QVERIFY(reading.collect(30));
+    ReadThread predictor;
+    QSet<int> angles;
+    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+        CHECK_PICTURE(frame);
+        const camsim::Readings sent = camsim::readingsSent(options, frameIndex(frame.image));
+        QCOMPARE(frame.isHaveDegree, false);
+        QCOMPARE(frame.degree, predictor.getDegree(sent.x, sent.y, sent.z));
+        angles << frame.degree;
+    }
+    QVERIFY(angles.size() >= 20);
+}
+
+void tst_ReadThread::otherCameraFormats_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<bool>("subsampled420");
+    QTest::newRow("640x480 4:2:2") << 640 << 480 << false;
+    QTest::newRow("1280x960 4:2:0") << 1280 << 960 << true;
+    QTest::newRow("800x600 4:2:0") << 800 << 600 << true;
+}
+
+void tst_ReadThread::otherCameraFormats()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(bool, subsampled420);
+
+    camsim::Options options = cameraOptions();
+    options.width = width;
+    options.height = height;
+    options.sampling = subsampled420 ? camsim::Sampling::S420 : camsim::Sampling::S422;
+    options.tilt = camsim::Tilt::Angle;
+    options.angle = 123;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    Reading reading;
+    QVERIFY(reading.open(camera.url()));
+    QVERIFY(reading.collect(10));
+    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+        CHECK_PICTURE(frame);
+        QCOMPARE(frame.degree, 123);
+        QVERIFY(frameIndex(frame.image) >= 0);
+    }
+    const FrameCollector::Frame &last = reading.collector->frames.last();
+    const double psnr = psnrAgainstSource(last.image, options, frameIndex(last.image));
+    QVERIFY2(psnr >= 28, qPrintable(QString::number(psnr)));
+}
+
+void tst_ReadThread::stopWhileWaiting()
+{
+    camsim::Options options = cameraOptions();
+    options.fps = 1;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    Reading reading;
+    QVERIFY(reading.open(camera.url()));
+    QVERIFY(reading.collect(1));
+    // The next frame is most of a second away: the loop now waits in the network read.
+    QTest::qWait(200);
+    const int emittedBefore = reading.collector->emitted;
+
+    QElapsedTimer timer;
+    timer.start();
+    reading.reader->stopRead();
+    QVERIFY(reading.reader->wait(2000));
+    QVERIFY2(timer.elapsed() <= 500, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(int(reading.collector->emitted), emittedBefore);
+}
+
+void tst_ReadThread::stopIsNotUndoneByNextReader()
+{
+    camsim::Options options = cameraOptions();
+    options.fps = 1;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    Reading first;
+    QVERIFY(first.open(camera.url()));
+    QVERIFY(first.collect(1));
+    QTest::qWait(200);
+
+    // A window that restarts at once stops the old reader and makes the next one while
+    // the old one may still be blocked in its read.
+    QElapsedTimer timer;
+    timer.start();
+    first.reader->stopRead();
+    Reading second;
+    QVERIFY(first.reader->wait(2000));
+    QVERIFY2(timer.elapsed() <= 500, qPrintable(QString::number(timer.elapsed())));
+
+    QVERIFY(second.open(camera.url()));
+    QVERIFY(second.collect(2, 5000));
+    CHECK_PICTURE(second.collector->frames.last());
+}
+
+void tst_ReadThread::closedPortFailsFast()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    LogCapture log;
+    ReadThread reader;
+    reader.url = QStringLiteral("rtsp://127.0.0.1:%1/webcam").arg(port);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!reader.openStream());
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
+}
+
+void tst_ReadThread::silentServerTimesOut()
+{
+    // Accepts the connection and never answers the RTSP request.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> accepted;
+    connect(&silent, &QTcpServer::newConnection, [&] { accepted << silent.nextPendingConnection(); });
+
+    LogCapture log;
+    ReadThread reader;
+    reader.url = QStringLiteral("rtsp://127.0.0.1:%1/webcam").arg(silent.serverPort());
+    bool opened = true;
+    QElapsedTimer timer;
+    timer.start();
+    // openStream blocks its thread; run it on another so this one can accept.
+    std::thread opener([&] { opened = reader.openStream(); });
+    while (timer.elapsed() < 10000 && log.lines().isEmpty())
+        QTest::qWait(20);
+    opener.join();
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY(!opened);
+    QVERIFY2(elapsed >= 2500 && elapsed <= 4500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
+    QCOMPARE(accepted.size(), 1);
+}
+
+void tst_ReadThread::endOfStreamEndsSilently()
+{
+    camsim::Options options = cameraOptions();
+    options.frames = 15;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    Reading reading;
+    QVERIFY(reading.open(camera.url()));
+    LogCapture log;
+    QSignalSpy finished(reading.reader.get(), &QThread::finished);
+    reading.reader->start();
+    QVERIFY(finished.wait(6000));
+    QTRY_VERIFY(reading.collector->frames.size() >= 10);
+    QVERIFY(reading.collector->frames.size() <= 15);
+    QCOMPARE(log.lines(), QStringList());
+}
+
+QTEST_MAIN(tst_ReadThread)
+#include "tst_readthread.moc"
