@@ -102,6 +102,14 @@ gboolean cleanupSessions(GstRTSPSessionPool *pool, gpointer)
     return G_SOURCE_CONTINUE;
 }
 
+bool isPlaying(GstElement *element)
+{
+    GST_OBJECT_LOCK(element);
+    const bool playing = GST_STATE(element) == GST_STATE_PLAYING;
+    GST_OBJECT_UNLOCK(element);
+    return playing;
+}
+
 std::string launchLine(const Options &o)
 {
     return "( appsrc name=src is-live=true format=time do-timestamp=true"
@@ -158,6 +166,14 @@ void Simulator::Core::produce()
         const int64_t n = feed->next;
         lock.unlock();
 
+        if (!isPlaying(feed->appsrc)) {
+            // appsrc stamps a buffer with the clock's time less the element's base time; a
+            // frame pushed before the pipeline first plays would carry the clock's absolute
+            // time, and the sink would hold it back for as long as the clock has run.
+            lock.lock();
+            feed->due = Clock::now() + std::chrono::milliseconds(2);
+            continue;
+        }
         if (n != carrierFrame) {
             carrier = carrierBuffer(encoder.encode(painter.paint(n).data(), n));
             carrierFrame = n;
