@@ -2,17 +2,35 @@
 
 #include "app/mainwindowform.h"
 #include "display/videodisplaywidget.h"
+#include "stream/readthread.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QIcon>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QStandardPaths>
+
+namespace {
+
+// The camera serves its stream on its own Wi-Fi access point, at this address.
+const char CameraStreamUrl[] = "rtsp://192.168.73.1:7070/webcam";
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(QString::fromLatin1(CameraStreamUrl), parent)
+{
+}
+
+MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
     : QMainWindow(parent)
     , ui(new MainWindowForm)
+    , streamUrl(streamUrl)
 {
     ui->setupUi(this);
     setWindowTitle(QObject::tr("Velmora PC wireless"));
@@ -40,6 +58,14 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    if (readThread) {
+        qDebug() << "~readThread";
+        if (readThread->isRunning()) {
+            readThread->stopRead();
+            readThread->quit();
+            readThread->wait(5000);
+        }
+    }
     delete ui;
 }
 
@@ -60,10 +86,54 @@ void MainWindow::setImage(QImage image, int degree, bool isHaveDegree, bool, boo
         return;
     videoWidget->setHaveDegree(isHaveDegree);
     videoWidget->setFrame(image, degree);
+
+    if (isSnapshotPending) {
+        isSnapshotPending = false;
+        // The file holds the frame as it arrived, not the mirrored or turned view. A path
+        // left empty by a cancelled dialog saves nothing.
+        if (imagePath.isEmpty() || !image.save(imagePath))
+            qDebug() << "save image error" << imagePath;
+    }
 }
 
 void MainWindow::on_pbStart_clicked()
 {
+    if (isLive) {
+        isLive = false;
+        ui->pbStart->setText(QObject::tr("Start"));
+        stopLiveView();
+    } else if (startLiveView()) {
+        ui->pbStart->setText(QObject::tr("Stop"));
+        isLive = true;
+    }
+    updateButtons();
+}
+
+bool MainWindow::startLiveView()
+{
+    readThread = new ReadThread(this);
+    connect(readThread, &ReadThread::getImage, this, &MainWindow::setImage);
+    readThread->url = streamUrl;
+    if (readThread->openStream()) {
+        readThread->start();
+        videoWidget->resetMirror(false);
+        return true;
+    }
+    QMessageBox::warning(this, QObject::tr("Warning"), QObject::tr("please connect the right wifi and try again"),
+                         QMessageBox::Ok, QMessageBox::NoButton);
+    return false;
+}
+
+// The reader object stays a child of the window; if it has not finished within the
+// wait, it finishes on its own (the interrupt ends its read) and is destroyed with the
+// window, whose destruction waits for it.
+void MainWindow::stopLiveView()
+{
+    disconnect(readThread, &ReadThread::getImage, this, &MainWindow::setImage);
+    readThread->stopRead();
+    readThread->quit();
+    readThread->wait(3000);
+    readThread = nullptr;
 }
 
 void MainWindow::on_pbStartRecord_clicked()
@@ -72,6 +142,14 @@ void MainWindow::on_pbStartRecord_clicked()
 
 void MainWindow::on_pbSaveImage_clicked()
 {
+    imagePath = QFileDialog::getSaveFileName(this, QStringLiteral("Save"),
+                                             QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+                                             QStringLiteral("*.jpg"));
+    if (imagePath.isEmpty())
+        return;
+    if (QFileInfo(imagePath).suffix() != QLatin1String("jpg"))
+        imagePath += QLatin1String(".jpg");
+    isSnapshotPending = true;
 }
 
 void MainWindow::on_pbPlayBack_clicked()

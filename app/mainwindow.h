@@ -20,6 +20,9 @@ class MainWindow : public QMainWindow
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
+    // Reads the live picture from `streamUrl` instead of the camera's own address; lets
+    // tests use a simulated camera on loopback.
+    explicit MainWindow(const QString &streamUrl, QWidget *parent = nullptr);
     ~MainWindow() override;
 
 private slots:
@@ -31,6 +34,8 @@ private slots:
     void on_pushButton_clicked();
 
 private:
+    bool startLiveView();
+    void stopLiveView();
     void updateButtons();
 
     MainWindowForm *ui;
@@ -44,6 +49,7 @@ private:
     QString imagePath;
     VideoDisplayWidget *videoWidget = nullptr;
     QTranslator translator;
+    QString streamUrl;
 };
 
 #endif // MAINWINDOW_H

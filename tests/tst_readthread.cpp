@@ -1,10 +1,10 @@
 #include "stream/readthread.h"
+#include "support/camera.h"
 #include "support/framecollector.h"
 #include "support/logcapture.h"
+#include "support/picture.h"
 
-#include "framepainter.h"
 #include "sensorblock.h"
-#include "simulator.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -18,65 +18,9 @@
 
 namespace {
 
-camsim::Options cameraOptions()
-{
-    camsim::Options options;
-    options.port = 0;
-    options.address = "127.0.0.1";
-    options.fps = 30;
-    return options;
-}
-
-struct Camera
-{
-    camsim::Simulator simulator;
-    explicit Camera(const camsim::Options &options)
-        : simulator(options)
-    {
-    }
-    bool start() { return simulator.start(); }
-    QString url() const { return QString::fromStdString(simulator.url()); }
-};
-
 QRgb at(const QImage &image, double fx, double fy)
 {
     return image.pixel(int(fx * image.width()), int(fy * image.height()));
-}
-
-// The quadrant colour a pixel shows: 'R', 'G', 'B', 'Y', or '?'.
-char colourOf(QRgb pixel)
-{
-    const bool r = qRed(pixel) > 140, g = qGreen(pixel) > 140, b = qBlue(pixel) > 140;
-    const bool lowR = qRed(pixel) < 100, lowG = qGreen(pixel) < 100, lowB = qBlue(pixel) < 100;
-    if (r && lowG && lowB) return 'R';
-    if (g && lowR && lowB) return 'G';
-    if (b && lowR && lowG) return 'B';
-    if (r && g && lowB) return 'Y';
-    return '?';
-}
-
-int frameIndex(const QImage &image)
-{
-    return camsim::readFrameIndex(image.constBits(), image.width(), image.height(), image.bytesPerLine());
-}
-
-// The simulator's own picture of frame `index`, scaled to the reader's size as the
-// reader scales it, compared in peak signal-to-noise ratio.
-double psnrAgainstSource(const QImage &received, const camsim::Options &options, int index)
-{
-    const std::vector<uint8_t> rgb = camsim::renderFrame(options, index);
-    QImage source(rgb.data(), options.width, options.height, 3 * options.width, QImage::Format_RGB888);
-    source = source.scaled(received.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                 .convertToFormat(QImage::Format_RGB888);
-    double squared = 0;
-    for (int y = 0; y < received.height(); ++y) {
-        const uchar *a = received.constScanLine(y);
-        const uchar *b = source.constScanLine(y);
-        for (int i = 0; i < 3 * received.width(); ++i)
-            squared += double(a[i] - b[i]) * double(a[i] - b[i]);
-    }
-    const double mse = squared / (3.0 * received.width() * received.height());
-    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
 // Empty when the frame is a camera picture as the reader must deliver it.
@@ -148,7 +92,7 @@ private slots:
 
 void tst_ReadThread::deliversCameraPictures()
 {
-    camsim::Options options = cameraOptions();
+    camsim::Options options = loopbackCamera();
     Camera camera(options);
     QVERIFY(camera.start());
     LogCapture log;
@@ -163,18 +107,18 @@ void tst_ReadThread::deliversCameraPictures()
         CHECK_PICTURE(frame);
         QCOMPARE(frame.degree, 0);
         QCOMPARE(frame.isHaveDegree, false);
-        const int index = frameIndex(frame.image);
+        const int index = frameIndexOf(frame.image);
         QVERIFY2(index > previous, qPrintable(QStringLiteral("frame %1 after %2").arg(index).arg(previous)));
         previous = index;
     }
     const FrameCollector::Frame &last = reading.collector->frames.last();
-    const double psnr = psnrAgainstSource(last.image, options, frameIndex(last.image));
+    const double psnr = psnrAgainstCamera(last.image, options, frameIndexOf(last.image));
     QVERIFY2(psnr >= 30, qPrintable(QString::number(psnr)));
 }
 
 void tst_ReadThread::deliversTypeOneAngles()
 {
-    camsim::Options options = cameraOptions();
+    camsim::Options options = loopbackCamera();
     options.tilt = camsim::Tilt::AngleSweep;
     options.angle = 10;
     options.sweepStep = 7;
@@ -187,7 +131,7 @@ void tst_ReadThread::deliversTypeOneAngles()
     QSet<int> angles;
     for (const FrameCollector::Frame &frame : reading.collector->frames) {
         CHECK_PICTURE(frame);
-        const int index = frameIndex(frame.image);
+        const int index = frameIndexOf(frame.image);
         QVERIFY(index >= 0);
         QVERIFY(frame.isHaveDegree);
         QCOMPARE(frame.degree, camsim::angleSent(options, index));
@@ -198,7 +142,7 @@ void tst_ReadThread::deliversTypeOneAngles()
 
 void tst_ReadThread::deliversTypeSixAngles()
 {
-    camsim::Options options = cameraOptions();
+    camsim::Options options = loopbackCamera();
     options.tilt = camsim::Tilt::ReadingsSweep;
     options.angle = 0;
     options.sweepStep = 13;
@@ -212,7 +156,7 @@ void tst_ReadThread::deliversTypeSixAngles()
     QSet<int> angles;
     for (const FrameCollector::Frame &frame : reading.collector->frames) {
         CHECK_PICTURE(frame);
-        const camsim::Readings sent = camsim::readingsSent(options, frameIndex(frame.image));
+        const camsim::Readings sent = camsim::readingsSent(options, frameIndexOf(frame.image));
         QCOMPARE(frame.isHaveDegree, false);
         QCOMPARE(frame.degree, predictor.getDegree(sent.x, sent.y, sent.z));
         angles << frame.degree;
@@ -236,7 +180,7 @@ void tst_ReadThread::otherCameraFormats()
     QFETCH(int, height);
     QFETCH(bool, subsampled420);
 
-    camsim::Options options = cameraOptions();
+    camsim::Options options = loopbackCamera();
     options.width = width;
     options.height = height;
     options.sampling = subsampled420 ? camsim::Sampling::S420 : camsim::Sampling::S422;
@@ -251,16 +195,16 @@ void tst_ReadThread::otherCameraFormats()
     for (const FrameCollector::Frame &frame : reading.collector->frames) {
         CHECK_PICTURE(frame);
         QCOMPARE(frame.degree, 123);
-        QVERIFY(frameIndex(frame.image) >= 0);
+        QVERIFY(frameIndexOf(frame.image) >= 0);
     }
     const FrameCollector::Frame &last = reading.collector->frames.last();
-    const double psnr = psnrAgainstSource(last.image, options, frameIndex(last.image));
+    const double psnr = psnrAgainstCamera(last.image, options, frameIndexOf(last.image));
     QVERIFY2(psnr >= 28, qPrintable(QString::number(psnr)));
 }
 
 void tst_ReadThread::stopWhileWaiting()
 {
-    camsim::Options options = cameraOptions();
+    camsim::Options options = loopbackCamera();
     options.fps = 1;
     Camera camera(options);
     QVERIFY(camera.start());
@@ -282,7 +226,7 @@ void tst_ReadThread::stopWhileWaiting()
 
 void tst_ReadThread::stopIsNotUndoneByNextReader()
 {
-    camsim::Options options = cameraOptions();
+    camsim::Options options = loopbackCamera();
     options.fps = 1;
     Camera camera(options);
     QVERIFY(camera.start());
@@ -351,7 +295,7 @@ void tst_ReadThread::silentServerTimesOut()
 
 void tst_ReadThread::endOfStreamEndsSilently()
 {
-    camsim::Options options = cameraOptions();
+    camsim::Options options = loopbackCamera();
     options.frames = 15;
     Camera camera(options);
     QVERIFY(camera.start());

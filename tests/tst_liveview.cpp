@@ -1,0 +1,388 @@
+#include "app/mainwindow.h"
+#include "display/videodisplaywidget.h"
+#include "stream/readthread.h"
+#include "support/camera.h"
+#include "support/dialogs.h"
+#include "support/framecollector.h"
+#include "support/logcapture.h"
+#include "support/picture.h"
+
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <memory>
+
+// The window's live view and snapshot against the simulated camera.
+
+namespace {
+
+struct ButtonState
+{
+    QString start;
+    bool startEnabled;
+    bool recordEnabled;
+    bool saveEnabled;
+    bool replayEnabled;
+};
+
+QPushButton *button(const QWidget &window, const char *name)
+{
+    return window.findChild<QPushButton *>(QString::fromLatin1(name));
+}
+
+ButtonState buttonsOf(const QWidget &window)
+{
+    return {button(window, "pbStart")->text(), button(window, "pbStart")->isEnabled(),
+            button(window, "pbStartRecord")->isEnabled(), button(window, "pbSaveImage")->isEnabled(),
+            button(window, "pbPlayBack")->isEnabled()};
+}
+
+#define CHECK_BUTTONS(window, text, startOn, recordOn, saveOn, replayOn) \
+    do { \
+        const ButtonState state = buttonsOf(window); \
+        QCOMPARE(state.start, QStringLiteral(text)); \
+        QCOMPARE(state.startEnabled, startOn); \
+        QCOMPARE(state.recordEnabled, recordOn); \
+        QCOMPARE(state.saveEnabled, saveOn); \
+        QCOMPARE(state.replayEnabled, replayOn); \
+        QCOMPARE(button(window, "pushButton")->isEnabled(), true); \
+    } while (false)
+
+VideoDisplayWidget *displayOf(const QWidget &window)
+{
+    return window.findChild<VideoDisplayWidget *>();
+}
+
+// The quadrant colours the display shows at four points, left to right, top to bottom.
+QString shownQuadrants(const QWidget &window, const QVector<QPoint> &points)
+{
+    const QImage shot = displayOf(window)->grab().toImage();
+    QString colours;
+    for (const QPoint &point : points)
+        colours += QLatin1Char(colourOf(shot.pixel(point)));
+    return colours;
+}
+
+const QVector<QPoint> PlainPoints{{150, 150}, {450, 150}, {150, 400}, {450, 400}};
+const QVector<QPoint> DiscPoints{{200, 200}, {400, 200}, {200, 400}, {400, 400}};
+
+void click(const QWidget &window, const char *name)
+{
+    QTest::mouseClick(button(window, name), Qt::LeftButton);
+}
+
+struct LiveWindow
+{
+    Camera camera;
+    std::unique_ptr<MainWindow> window;
+
+    explicit LiveWindow(const camsim::Options &options = loopbackCamera())
+        : camera(options)
+    {
+    }
+    bool start()
+    {
+        if (!camera.start())
+            return false;
+        window = std::make_unique<MainWindow>(camera.url());
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window.get()))
+            return false;
+        click(*window, "pbStart");
+        return true;
+    }
+};
+
+// Waits for a file to appear; snapshots are written by the window as frames arrive.
+bool waitForFile(const QString &path, int timeoutMs = 3000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(path) && timer.elapsed() < timeoutMs)
+        QTest::qWait(10);
+    return QFileInfo::exists(path);
+}
+
+void deliverFrame(MainWindow &window, const QImage &image, int degree = 0, bool haveDegree = false)
+{
+    QVERIFY(QMetaObject::invokeMethod(&window, "setImage", Q_ARG(QImage, image), Q_ARG(int, degree),
+                                      Q_ARG(bool, haveDegree), Q_ARG(bool, true), Q_ARG(bool, true)));
+}
+
+QImage testFrame()
+{
+    QImage image(1280, 960, QImage::Format_RGB888);
+    image.fill(QColor(20, 200, 30));
+    return image;
+}
+
+} // namespace
+
+class tst_LiveView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startShowsCameraPicture();
+    void restartMakesFreshReaders();
+    void mirrorAppliesFromNextFrame();
+    void circularViewTurnsWithCamera();
+    void unreachableCameraWarns();
+    void snapshotSuffix_data();
+    void snapshotSuffix();
+    void snapshotHoldsDeliveredFrame();
+    void lastSnapshotChoiceWins();
+    void cancelledSnapshotSavesNothing();
+    void closingWindowStopsReader();
+    void closingIdleWindowLogsNothing();
+};
+
+void tst_LiveView::startShowsCameraPicture()
+{
+    LiveWindow live;
+    QVERIFY(live.start());
+    CHECK_BUTTONS(*live.window, "Stop", true, true, true, false);
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
+
+    auto *reader = live.window->findChild<ReadThread *>();
+    QVERIFY(reader && reader->isRunning());
+
+    click(*live.window, "pbStart");
+    CHECK_BUTTONS(*live.window, "Start", true, false, false, true);
+    QVERIFY(reader->isFinished());
+}
+
+void tst_LiveView::restartMakesFreshReaders()
+{
+    LiveWindow live;
+    QVERIFY(live.start());
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
+    click(*live.window, "pbStart");
+    click(*live.window, "pbStart");
+    CHECK_BUTTONS(*live.window, "Stop", true, true, true, false);
+
+    const QList<ReadThread *> readers = live.window->findChildren<ReadThread *>();
+    QCOMPARE(readers.size(), 2);
+    QVERIFY(readers[0] != readers[1]);
+    QCOMPARE(readers[0]->parent(), live.window.get());
+    QCOMPARE(readers[1]->parent(), live.window.get());
+    QVERIFY(readers[0]->isFinished());
+    QVERIFY(readers[1]->isRunning());
+
+    FrameCollector fromNewReader(readers[1]);
+    QTRY_VERIFY_WITH_TIMEOUT(fromNewReader.frames.size() >= 3, 3000);
+    click(*live.window, "pbStart");
+    CHECK_BUTTONS(*live.window, "Start", true, false, false, true);
+}
+
+void tst_LiveView::mirrorAppliesFromNextFrame()
+{
+    camsim::Options options = loopbackCamera();
+    options.fps = 5;
+    LiveWindow live(options);
+    QVERIFY(live.start());
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
+
+    // A frame without sensor block never turns the mirror by itself; the button does.
+    click(*live.window, "pushButton");
+    QVERIFY(displayOf(*live.window)->isMirrored());
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("YBGR"), 3000);
+    QTest::qWait(500);
+    QCOMPARE(shownQuadrants(*live.window, PlainPoints), QStringLiteral("YBGR"));
+
+    click(*live.window, "pushButton");
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
+}
+
+void tst_LiveView::circularViewTurnsWithCamera()
+{
+    camsim::Options options = loopbackCamera();
+    options.tilt = camsim::Tilt::Angle;
+    options.angle = 90;
+    LiveWindow live(options);
+    QVERIFY(live.start());
+
+    // A camera at 90 degrees: the disc turns a quarter counter-clockwise to stay upright,
+    // and the corners outside the disc show the window's background.
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, DiscPoints), QStringLiteral("GYRB"), 3000);
+    const QImage shot = displayOf(*live.window)->grab().toImage();
+    const QRgb background = shot.pixel(620, 10);
+    QCOMPARE(shot.pixel(5, 5), background);
+    QCOMPARE(shot.pixel(595, 5), background);
+    QVERIFY(shot.pixel(300, 300) != background);
+}
+
+void tst_LiveView::unreachableCameraWarns()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    MainWindow window(QStringLiteral("rtsp://127.0.0.1:%1/webcam").arg(port));
+    window.show();
+    SeenMessage message;
+    answerMessageBox(&message);
+    click(window, "pbStart");
+    QVERIFY(message.seen);
+    QCOMPARE(message.title, QStringLiteral("Warning"));
+    QCOMPARE(message.text, QStringLiteral("please connect the right wifi and try again"));
+    QCOMPARE(message.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    CHECK_BUTTONS(window, "Start", true, false, false, true);
+
+    // The failed reader stays a child, never started.
+    const QList<ReadThread *> readers = window.findChildren<ReadThread *>();
+    QCOMPARE(readers.size(), 1);
+    QVERIFY(!readers[0]->isRunning() && !readers[0]->isFinished());
+}
+
+void tst_LiveView::snapshotSuffix_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("saved");
+    QTest::newRow("no suffix") << "shot" << "shot.jpg";
+    QTest::newRow("jpg") << "shot.jpg" << "shot.jpg";
+    QTest::newRow("upper-case JPG") << "shot.JPG" << "shot.JPG.jpg";
+    QTest::newRow("jpeg") << "shot.jpeg" << "shot.jpeg.jpg";
+}
+
+void tst_LiveView::snapshotSuffix()
+{
+    QFETCH(QString, chosen);
+    QFETCH(QString, saved);
+
+    QTemporaryDir dir;
+    LiveWindow live;
+    QVERIFY(live.start());
+    QString caption, filter;
+    answerSaveDialog(dir.filePath(chosen), &caption, &filter);
+    click(*live.window, "pbSaveImage");
+    QCOMPARE(caption, QStringLiteral("Save"));
+    QCOMPARE(filter, QStringLiteral("*.jpg"));
+    QVERIFY(waitForFile(dir.filePath(saved)));
+    QCOMPARE(QImage(dir.filePath(saved)).size(), QSize(1280, 960));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+    // Saving does not touch the buttons.
+    CHECK_BUTTONS(*live.window, "Stop", true, true, true, false);
+}
+
+void tst_LiveView::snapshotHoldsDeliveredFrame()
+{
+    // Turned, mirrored and cut to the disc on screen; the file holds the frame itself.
+    camsim::Options options = loopbackCamera();
+    options.tilt = camsim::Tilt::AngleSweep;
+    options.angle = 30;
+    options.sweepStep = 11;
+    LiveWindow live(options);
+    QVERIFY(live.start());
+    click(*live.window, "pushButton");
+    FrameCollector frames(live.window->findChild<ReadThread *>());
+    QTRY_VERIFY_WITH_TIMEOUT(!frames.frames.isEmpty(), 3000);
+
+    QTemporaryDir dir;
+    answerSaveDialog(dir.filePath(QStringLiteral("frame.jpg")));
+    click(*live.window, "pbSaveImage");
+    QVERIFY(waitForFile(dir.filePath(QStringLiteral("frame.jpg"))));
+    QTRY_VERIFY(QImage(dir.filePath(QStringLiteral("frame.jpg"))).size() == QSize(1280, 960));
+
+    const QImage saved(dir.filePath(QStringLiteral("frame.jpg")));
+    const int index = frameIndexOf(saved);
+    QVERIFY(index >= 0);
+    const double psnr = psnrAgainstCamera(saved, options, index);
+    QVERIFY2(psnr >= 30, qPrintable(QString::number(psnr)));
+}
+
+// The next two run the window in Live with a camera that has already ended its stream,
+// so that no frame arrives until the test hands one to the window.
+void tst_LiveView::lastSnapshotChoiceWins()
+{
+    camsim::Options options = loopbackCamera();
+    options.frames = 2;
+    LiveWindow live(options);
+    QVERIFY(live.start());
+    QTRY_VERIFY_WITH_TIMEOUT(live.window->findChild<ReadThread *>()->isFinished(), 5000);
+
+    QTemporaryDir dir;
+    answerSaveDialog(dir.filePath(QStringLiteral("first")));
+    click(*live.window, "pbSaveImage");
+    answerSaveDialog(dir.filePath(QStringLiteral("second")));
+    click(*live.window, "pbSaveImage");
+    QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+
+    deliverFrame(*live.window, testFrame());
+    deliverFrame(*live.window, testFrame());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("second.jpg")});
+}
+
+void tst_LiveView::cancelledSnapshotSavesNothing()
+{
+    camsim::Options options = loopbackCamera();
+    options.frames = 2;
+    LiveWindow live(options);
+    QVERIFY(live.start());
+    QTRY_VERIFY_WITH_TIMEOUT(live.window->findChild<ReadThread *>()->isFinished(), 5000);
+
+    QTemporaryDir dir;
+    answerSaveDialog(dir.filePath(QStringLiteral("wanted")));
+    click(*live.window, "pbSaveImage");
+    answerSaveDialog(QString());
+    click(*live.window, "pbSaveImage");
+
+    LogCapture log;
+    QImage empty;
+    deliverFrame(*live.window, empty); // an empty image is dropped and keeps the request
+    QVERIFY(log.lines().isEmpty());
+    deliverFrame(*live.window, testFrame());
+    QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+    QCOMPARE(log.lines(), QStringList{QStringLiteral("save image error \"\"")});
+
+    // A path that cannot be written is named in the log; the user hears nothing of it.
+    const QString unwritable = dir.filePath(QStringLiteral("missing-folder/shot.jpg"));
+    answerSaveDialog(unwritable);
+    click(*live.window, "pbSaveImage");
+    deliverFrame(*live.window, testFrame());
+    const QStringList reports = log.lines().filter(QStringLiteral("save image error"));
+    QCOMPARE(reports.size(), 2);
+    QCOMPARE(reports.last(), QStringLiteral("save image error \"%1\"").arg(unwritable));
+    QVERIFY(!QApplication::activeModalWidget());
+
+    // The request was used up: a further frame logs nothing.
+    const int linesBefore = log.lines().size();
+    deliverFrame(*live.window, testFrame());
+    QCOMPARE(log.lines().size(), linesBefore);
+}
+
+void tst_LiveView::closingWindowStopsReader()
+{
+    LiveWindow live;
+    QVERIFY(live.start());
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
+    QPointer<ReadThread> reader = live.window->findChild<ReadThread *>();
+    QVERIFY(reader->isRunning());
+    QSignalSpy finished(reader.data(), &QThread::finished);
+
+    LogCapture log;
+    QElapsedTimer timer;
+    timer.start();
+    live.window.reset();
+    QVERIFY(timer.elapsed() < 1000);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(reader.isNull());
+    QVERIFY(log.lines().contains(QStringLiteral("~readThread")));
+}
+
+void tst_LiveView::closingIdleWindowLogsNothing()
+{
+    LogCapture log;
+    {
+        MainWindow window(QStringLiteral("rtsp://127.0.0.1:9/webcam"));
+    }
+    QCOMPARE(log.lines().size(), 1);
+    QVERIFY(log.lines().first().startsWith(QLatin1String("language is  ")));
+}
+
+QTEST_MAIN(tst_LiveView)
+#include "tst_liveview.moc"
