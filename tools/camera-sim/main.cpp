@@ -3,12 +3,14 @@
 #include "options.h"
 #include "simulator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -73,6 +75,11 @@ int main(int argc, char **argv)
             options.detailed = true;
             continue;
         }
+        static const char *const valued[] = {"--port", "--address", "--path", "--size", "--fps",
+                                             "--sampling", "--quality", "--frames", "--tilt",
+                                             "--sweep-step", "--corrupt-every"};
+        if (std::find(std::begin(valued), std::end(valued), arg) == std::end(valued))
+            return usageError("unknown option " + arg);
         if (i + 1 >= argc)
             return usageError("missing value for " + arg);
         const char *value = argv[++i];

@@ -287,6 +287,8 @@ bool Simulator::start()
     g_source_attach(sessionWatch_, context_);
     g_object_unref(pool);
 
+    // Thread default as well, so that sources the server's callbacks create without naming
+    // a context come to this loop too.
     loopThread_ = std::thread([this] {
         g_main_context_push_thread_default(context_);
         g_main_loop_run(loop_);
