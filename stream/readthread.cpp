@@ -31,6 +31,8 @@ ReadThread::~ReadThread()
         stopRead();
         wait();
     }
+    // Likewise the owner ends a recording first; if not, the file is still completed.
+    setRecord(false, QString());
     codecCtx.reset();
     formatCtx.reset();
     avformat_network_deinit();
@@ -141,7 +143,8 @@ void ReadThread::run()
         if (ret < 0)
             qDebug() << "avcodec_send_packet error" << ret;
         ret = avcodec_receive_frame(codecCtx.get(), frame.get());
-        if (ret < 0)
+        const bool decoded = ret >= 0;
+        if (!decoded)
             qDebug() << "avcodec_receive_frame" << ret;
         else
             swsCtx.convert(frame.get(), frameRGB->data, frameRGB->linesize);
@@ -151,6 +154,11 @@ void ReadThread::run()
         // overwritten by the next picture while the window may still be painting this one.
         const QImage view(rgbBuffer.get(), dstWidth, dstHeight, frameRGB->linesize[0], QImage::Format_RGB888);
         emit getImage(view.copy(), degree, isHaveDegree, isMirror, autoMirror);
+
+        // Only a new picture is recorded: repeating the previous one would put a second
+        // picture with its timestamp into the file.
+        if (recording && decoded)
+            recordFrame();
 
         av_packet_unref(packet.get());
     } while (running);

@@ -32,6 +32,12 @@ public:
     // Returns at once.
     void stopRead();
 
+    // Starts recording the stream as H.264 to the MP4 file `fileName` (on = true), or
+    // ends the recording and completes its file (on = false). Switches between two
+    // frames of the loop. Returns whether recording is on now: false after a start that
+    // failed, which the debug log explains.
+    bool setRecord(bool on, const QString &fileName);
+
     // The tilt-sensor block of one JPEG frame: finds it, sets isHaveDegree, writes the
     // standard Huffman table bytes back in its place and returns the angle (0 without a
     // block).
@@ -53,20 +59,35 @@ protected:
 private:
     friend class tst_Orientation;
 
+    bool startRecording(const QString &fileName);
+    void stopRecording();
+    void recordFrame();
+    void writeEncodedPackets();
+
     QMutex mutex;
     av::InputContextPtr formatCtx;
+    av::OutputContextPtr outFormatCtx;
     av::CodecContextPtr codecCtx;
+    av::CodecContextPtr encoderCtx;
     av::FramePtr frame;
     av::FramePtr frameRGB;
+    av::FramePtr frameYUV;
+    av::PacketPtr recordPacket;
     av::BufferPtr rgbBuffer;
     PictureConverter swsCtx{AV_PIX_FMT_RGB24, 1280, 960};
+    std::unique_ptr<PictureConverter> swsCtxYUV;
     AVStream *videoStream = nullptr;
+    AVStream *outStream = nullptr;
     int srcWidth = 0;
     int srcHeight = 0;
     int dstWidth = 1280;
     int dstHeight = 960;
     int videoStreamIndex = -1;
     std::atomic<bool> running{false};
+    bool recording = false;
+    // The recording's timestamps count from its first picture, in the input's time base.
+    int64_t recordFirstPts = AV_NOPTS_VALUE;
+    int64_t recordLastPts = AV_NOPTS_VALUE;
     // Each reader has its own stop request, so stopping one can never be undone by the
     // construction of the next.
     std::atomic<bool> interruptFlag{false};
