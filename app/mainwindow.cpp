@@ -2,6 +2,7 @@
 
 #include "app/mainwindowform.h"
 #include "display/videodisplaywidget.h"
+#include "playback/playbackthread.h"
 #include "stream/readthread.h"
 
 #include <QCoreApplication>
@@ -58,12 +59,23 @@ MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // A recording is completed before its stream stops.
+    if (readThread && isRecording)
+        readThread->setRecord(false, QString());
     if (readThread) {
         qDebug() << "~readThread";
         if (readThread->isRunning()) {
             readThread->stopRead();
             readThread->quit();
             readThread->wait(5000);
+        }
+    }
+    if (playBackThread) {
+        qDebug() << "playBackThread";
+        if (playBackThread->isRunning()) {
+            playBackThread->stopPlay();
+            playBackThread->quit();
+            playBackThread->wait(3000);
         }
     }
     delete ui;
@@ -119,8 +131,7 @@ bool MainWindow::startLiveView()
         videoWidget->resetMirror(false);
         return true;
     }
-    QMessageBox::warning(this, QObject::tr("Warning"), QObject::tr("please connect the right wifi and try again"),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    warn(QObject::tr("please connect the right wifi and try again"));
     return false;
 }
 
@@ -129,6 +140,10 @@ bool MainWindow::startLiveView()
 // window, whose destruction waits for it.
 void MainWindow::stopLiveView()
 {
+    if (isRecording) {
+        readThread->setRecord(false, QString());
+        isRecording = false;
+    }
     disconnect(readThread, &ReadThread::getImage, this, &MainWindow::setImage);
     readThread->stopRead();
     readThread->quit();
@@ -138,6 +153,28 @@ void MainWindow::stopLiveView()
 
 void MainWindow::on_pbStartRecord_clicked()
 {
+    if (isRecording) {
+        readThread->setRecord(false, QString());
+        isRecording = false;
+        updateButtons();
+        return;
+    }
+
+    recordPath = QFileDialog::getSaveFileName(this, QStringLiteral("Save"),
+                                              QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+                                              QStringLiteral("*.mp4"));
+    if (recordPath.isEmpty())
+        return;
+    if (QFileInfo(recordPath).suffix() != QLatin1String("mp4"))
+        recordPath += QLatin1String(".mp4");
+
+    // A recording that cannot start is told to the user; the live view goes on.
+    if (!readThread->setRecord(true, recordPath)) {
+        warn(QObject::tr("record error"));
+        return;
+    }
+    isRecording = true;
+    updateButtons();
 }
 
 void MainWindow::on_pbSaveImage_clicked()
@@ -154,6 +191,46 @@ void MainWindow::on_pbSaveImage_clicked()
 
 void MainWindow::on_pbPlayBack_clicked()
 {
+    if (isPlayBack) {
+        if (stopPlayBack())
+            isPlayBack = false;
+    } else if (startPlayBack()) {
+        isPlayBack = true;
+    }
+    updateButtons();
+}
+
+bool MainWindow::startPlayBack()
+{
+    if (recordPath.isEmpty()) {
+        warn(QObject::tr("don't have saved video"));
+        return false;
+    }
+    playBackThread = new PlayBackThread(this);
+    if (!playBackThread->openFile(recordPath)) {
+        warn(QObject::tr("playback error"));
+        return false;
+    }
+    connect(playBackThread, &PlayBackThread::getImage, this, &MainWindow::setImage);
+    playBackThread->start();
+    return true;
+}
+
+bool MainWindow::stopPlayBack()
+{
+    if (!playBackThread)
+        return true;
+    disconnect(playBackThread, &PlayBackThread::getImage, this, &MainWindow::setImage);
+    playBackThread->stopPlay();
+    playBackThread->quit();
+    playBackThread->wait(3000);
+    playBackThread = nullptr;
+    return true;
+}
+
+void MainWindow::warn(const QString &text)
+{
+    QMessageBox::warning(this, QObject::tr("Warning"), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 void MainWindow::on_pushButton_clicked()

@@ -36,6 +36,9 @@ private slots:
 private:
     bool startLiveView();
     void stopLiveView();
+    bool startPlayBack();
+    bool stopPlayBack();
+    void warn(const QString &text);
     void updateButtons();
 
     MainWindowForm *ui;

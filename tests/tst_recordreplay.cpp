@@ -1,0 +1,286 @@
+#include "app/mainwindow.h"
+#include "display/videodisplaywidget.h"
+#include "playback/playbackthread.h"
+#include "stream/readthread.h"
+#include "support/camera.h"
+#include "support/dialogs.h"
+#include "support/logcapture.h"
+#include "support/mediafile.h"
+#include "support/picture.h"
+
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// Recording and replay through the window's buttons, with the dialogs answered.
+
+namespace {
+
+QPushButton *button(const QWidget &window, const char *name)
+{
+    return window.findChild<QPushButton *>(QString::fromLatin1(name));
+}
+
+void click(const QWidget &window, const char *name)
+{
+    QTest::mouseClick(button(window, name), Qt::LeftButton);
+}
+
+// Texts and enabled states of Start, StartRecord, SaveImage and StartReplay.
+QString buttons(const QWidget &window)
+{
+    QStringList states;
+    for (const char *name : {"pbStart", "pbStartRecord", "pbSaveImage", "pbPlayBack"}) {
+        const QPushButton *b = button(window, name);
+        states << b->text() + (b->isEnabled() ? QString() : QStringLiteral("(off)"));
+    }
+    return states.join(QLatin1Char(' '));
+}
+
+const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay");
+const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off)");
+const QString Recording = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off)");
+const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay");
+
+struct Session
+{
+    Camera camera;
+    std::unique_ptr<MainWindow> window;
+    QTemporaryDir dir;
+
+    Session()
+    {
+        QVERIFY(camera.start());
+        window = std::make_unique<MainWindow>(camera.url());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+    QString path(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
+
+    // Starts recording to `chosen` through the dialog.
+    void startRecording(const QString &chosen)
+    {
+        answerSaveDialog(chosen);
+        click(*window, "pbStartRecord");
+    }
+    // Waits until the reader has delivered `count` more frames.
+    bool waitFrames(int count)
+    {
+        auto *reader = window->findChildren<ReadThread *>().last();
+        int seen = 0;
+        QMetaObject::Connection counting =
+            QObject::connect(reader, &ReadThread::getImage, window.get(), [&seen] { ++seen; });
+        QElapsedTimer timer;
+        timer.start();
+        while (seen < count && timer.elapsed() < 10000)
+            QTest::qWait(10);
+        QObject::disconnect(counting);
+        return seen >= count;
+    }
+};
+
+} // namespace
+
+class tst_RecordReplay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void recordSuffix_data();
+    void recordSuffix();
+    void recordThenReplay();
+    void replayWithoutRecording();
+    void cancelledRecordDialogForgetsRecording();
+    void replayOfVanishedFile();
+    void recordErrorWarnsAndStaysLive();
+    void closingWhileRecordingFinishesFile();
+    void closingWhileReplayingStopsReplay();
+};
+
+void tst_RecordReplay::recordSuffix_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("recorded");
+    QTest::newRow("no suffix") << "clip" << "clip.mp4";
+    QTest::newRow("mp4") << "clip.mp4" << "clip.mp4";
+    QTest::newRow("upper-case MP4") << "clip.MP4" << "clip.MP4.mp4";
+    QTest::newRow("avi") << "clip.avi" << "clip.avi.mp4";
+}
+
+void tst_RecordReplay::recordSuffix()
+{
+    QFETCH(QString, chosen);
+    QFETCH(QString, recorded);
+
+    Session session;
+    click(*session.window, "pbStart");
+    QCOMPARE(buttons(*session.window), Live);
+    QString caption, filter;
+    answerSaveDialog(session.dir.filePath(chosen), &caption, &filter);
+    click(*session.window, "pbStartRecord");
+    QCOMPARE(caption, QStringLiteral("Save"));
+    QCOMPARE(filter, QStringLiteral("*.mp4"));
+    QCOMPARE(buttons(*session.window), Recording);
+    QVERIFY(session.waitFrames(10));
+
+    click(*session.window, "pbStartRecord");
+    QCOMPARE(buttons(*session.window), Live);
+    QCOMPARE(QDir(session.dir.path()).entryList(QDir::Files), QStringList{recorded});
+    const MediaFile file = readMediaFile(session.dir.filePath(recorded));
+    QCOMPARE(file.codec, AV_CODEC_ID_H264);
+    QVERIFY(file.packets >= 10);
+}
+
+void tst_RecordReplay::recordThenReplay()
+{
+    Session session;
+    click(*session.window, "pbStart");
+    session.startRecording(session.path("inspection"));
+    QVERIFY(session.waitFrames(40));
+    click(*session.window, "pbStartRecord");
+    click(*session.window, "pbStart");
+    QCOMPARE(buttons(*session.window), Idle);
+
+    LogCapture log;
+    click(*session.window, "pbPlayBack");
+    QCOMPARE(buttons(*session.window), Replaying);
+    auto *player = session.window->findChild<PlayBackThread *>();
+    QVERIFY(player && player->isRunning());
+
+    // The replay shows the recording in the plain view, whatever the mirror said.
+    auto *display = session.window->findChild<VideoDisplayWidget *>();
+    QTRY_COMPARE_WITH_TIMEOUT(QString(QLatin1Char(colourOf(display->grab().toImage().pixel(150, 150)))),
+                              QStringLiteral("R"), 3000);
+
+    // At the end of the file the window stays in Replaying with the last picture.
+    QSignalSpy finished(player, &QThread::finished);
+    QVERIFY(finished.wait(10000));
+    QVERIFY2(log.lines().contains(QStringLiteral("av_read_frame -541478725")), qPrintable(log.lines().join(QLatin1Char('|'))));
+    QCOMPARE(buttons(*session.window), Replaying);
+    QCOMPARE(QString(QLatin1Char(colourOf(display->grab().toImage().pixel(450, 150)))), QStringLiteral("G"));
+
+    click(*session.window, "pbPlayBack");
+    QCOMPARE(buttons(*session.window), Idle);
+
+    // The same recording replays again, with a new thread.
+    click(*session.window, "pbPlayBack");
+    QCOMPARE(buttons(*session.window), Replaying);
+    QCOMPARE(session.window->findChildren<PlayBackThread *>().size(), 2);
+    click(*session.window, "pbPlayBack");
+    QCOMPARE(buttons(*session.window), Idle);
+}
+
+void tst_RecordReplay::replayWithoutRecording()
+{
+    Session session;
+    SeenMessage message;
+    answerMessageBox(&message);
+    click(*session.window, "pbPlayBack");
+    QVERIFY(message.seen);
+    QCOMPARE(message.title, QStringLiteral("Warning"));
+    QCOMPARE(message.text, QStringLiteral("don't have saved video"));
+    QCOMPARE(buttons(*session.window), Idle);
+    QVERIFY(session.window->findChildren<PlayBackThread *>().isEmpty());
+}
+
+void tst_RecordReplay::cancelledRecordDialogForgetsRecording()
+{
+    Session session;
+    click(*session.window, "pbStart");
+    session.startRecording(session.path("kept.mp4"));
+    QVERIFY(session.waitFrames(5));
+    click(*session.window, "pbStartRecord");
+
+    // Cancelling the next record dialog forgets the last recording.
+    answerSaveDialog(QString());
+    click(*session.window, "pbStartRecord");
+    QCOMPARE(buttons(*session.window), Live);
+    click(*session.window, "pbStart");
+
+    SeenMessage message;
+    answerMessageBox(&message);
+    click(*session.window, "pbPlayBack");
+    QCOMPARE(message.text, QStringLiteral("don't have saved video"));
+    QCOMPARE(buttons(*session.window), Idle);
+    QVERIFY(QFileInfo::exists(session.path("kept.mp4")));
+}
+
+void tst_RecordReplay::replayOfVanishedFile()
+{
+    Session session;
+    click(*session.window, "pbStart");
+    session.startRecording(session.path("gone.mp4"));
+    QVERIFY(session.waitFrames(5));
+    click(*session.window, "pbStartRecord");
+    click(*session.window, "pbStart");
+    QVERIFY(QFile::remove(session.path("gone.mp4")));
+
+    SeenMessage message;
+    answerMessageBox(&message);
+    click(*session.window, "pbPlayBack");
+    QCOMPARE(message.title, QStringLiteral("Warning"));
+    QCOMPARE(message.text, QStringLiteral("playback error"));
+    QCOMPARE(buttons(*session.window), Idle);
+}
+
+void tst_RecordReplay::recordErrorWarnsAndStaysLive()
+{
+    Session session;
+    click(*session.window, "pbStart");
+    SeenMessage message;
+    answerMessageBox(&message);
+    session.startRecording(session.path("missing-folder/clip.mp4"));
+    QVERIFY(message.seen);
+    QCOMPARE(message.title, QStringLiteral("Warning"));
+    QCOMPARE(message.text, QStringLiteral("record error"));
+    QCOMPARE(buttons(*session.window), Live);
+
+    // The live view goes on, and Stop still works.
+    QVERIFY(session.waitFrames(5));
+    click(*session.window, "pbStart");
+    QCOMPARE(buttons(*session.window), Idle);
+}
+
+void tst_RecordReplay::closingWhileRecordingFinishesFile()
+{
+    Session session;
+    click(*session.window, "pbStart");
+    session.startRecording(session.path("closed.mp4"));
+    QVERIFY(session.waitFrames(30));
+    LogCapture log;
+    session.window.reset();
+    QVERIFY(log.lines().contains(QStringLiteral("~readThread")));
+
+    const MediaFile file = readMediaFile(session.path("closed.mp4"));
+    QVERIFY(file.opened);
+    QCOMPARE(file.codec, AV_CODEC_ID_H264);
+    QVERIFY(file.packets >= 30);
+    QVERIFY(!file.last.isNull());
+}
+
+void tst_RecordReplay::closingWhileReplayingStopsReplay()
+{
+    Session session;
+    click(*session.window, "pbStart");
+    session.startRecording(session.path("long.mp4"));
+    QVERIFY(session.waitFrames(60));
+    click(*session.window, "pbStartRecord");
+    click(*session.window, "pbStart");
+    click(*session.window, "pbPlayBack");
+    QPointer<PlayBackThread> player = session.window->findChild<PlayBackThread *>();
+    QVERIFY(player->isRunning());
+
+    LogCapture log;
+    QElapsedTimer timer;
+    timer.start();
+    session.window.reset();
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed()) + log.lines().join(QLatin1Char('|'))));
+    QVERIFY(player.isNull());
+    QVERIFY(log.lines().contains(QStringLiteral("playBackThread")));
+}
+
+QTEST_MAIN(tst_RecordReplay)
+#include "tst_recordreplay.moc"
