@@ -86,12 +86,26 @@ bool ReadThread::openStream()
         return false;
     }
 
+    if (!openDecoder(videoStream))
+        return false;
+
+    qDebug() << "初始化视频流成功";
+    isMirror = true;
+    autoMirror = true;
+    return true;
+}
+
+// The decoder and the RGB picture for the chosen stream: everything a frame needs is
+// made here, once.
+bool ReadThread::openDecoder(AVStream *stream)
+{
+    videoStream = stream;
     codecCtx.reset(avcodec_alloc_context3(nullptr));
-    if (!codecCtx || avcodec_parameters_to_context(codecCtx.get(), videoStream->codecpar) < 0) {
+    if (!codecCtx || avcodec_parameters_to_context(codecCtx.get(), stream->codecpar) < 0) {
         qDebug() << "打开解码器失败";
         return false;
     }
-    codecCtx->pkt_timebase = videoStream->time_base;
+    codecCtx->pkt_timebase = stream->time_base;
     qDebug() << "codec_id" << int(codecCtx->codec_id);
 
     srcWidth = codecCtx->width;
@@ -109,15 +123,10 @@ bool ReadThread::openStream()
     av_image_fill_arrays(frameRGB->data, frameRGB->linesize, rgbBuffer.get(), AV_PIX_FMT_RGB24,
                          dstWidth, dstHeight, 1);
 
-    ret = avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr);
-    if (ret < 0) {
+    if (avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr) < 0) {
         qDebug() << "打开解码器失败";
         return false;
     }
-
-    qDebug() << "初始化视频流成功";
-    isMirror = true;
-    autoMirror = true;
     return true;
 }
 
@@ -131,35 +140,37 @@ void ReadThread::run()
     do {
         if (av_read_frame(formatCtx.get(), packet.get()) < 0)
             break;
-        if (packet->stream_index != videoStreamIndex) {
-            av_packet_unref(packet.get());
-            continue;
-        }
-
-        QMutexLocker locker(&mutex);
-        const int degree = getPacketDegree(packet.get());
-
-        int ret = avcodec_send_packet(codecCtx.get(), packet.get());
-        if (ret < 0)
-            qDebug() << "avcodec_send_packet error" << ret;
-        ret = avcodec_receive_frame(codecCtx.get(), frame.get());
-        const bool decoded = ret >= 0;
-        if (!decoded)
-            qDebug() << "avcodec_receive_frame" << ret;
-        else
-            swsCtx.convert(frame.get(), frameRGB->data, frameRGB->linesize);
-
-        // Without a new picture the buffer still holds the previous one, which goes out
-        // again with this packet's angle. The emitted image owns a copy: the buffer is
-        // overwritten by the next picture while the window may still be painting this one.
-        const QImage view(rgbBuffer.get(), dstWidth, dstHeight, frameRGB->linesize[0], QImage::Format_RGB888);
-        emit getImage(view.copy(), degree, isHaveDegree, isMirror, autoMirror);
-
-        // Only a new picture is recorded: repeating the previous one would put a second
-        // picture with its timestamp into the file.
-        if (recording && decoded)
-            recordFrame();
-
+        if (packet->stream_index == videoStreamIndex)
+            handlePacket(packet.get());
         av_packet_unref(packet.get());
     } while (running);
+}
+
+// One video packet: the sensor block out, decoding, conversion, the picture handed on,
+// and the recorder's step, all under the lock that switches recording.
+void ReadThread::handlePacket(AVPacket *packet)
+{
+    QMutexLocker locker(&mutex);
+    const int degree = getPacketDegree(packet);
+
+    int ret = avcodec_send_packet(codecCtx.get(), packet);
+    if (ret < 0)
+        qDebug() << "avcodec_send_packet error" << ret;
+    ret = avcodec_receive_frame(codecCtx.get(), frame.get());
+    const bool decoded = ret >= 0;
+    if (!decoded)
+        qDebug() << "avcodec_receive_frame" << ret;
+    else
+        swsCtx.convert(frame.get(), frameRGB->data, frameRGB->linesize);
+
+    // Without a new picture the buffer still holds the previous one, which goes out
+    // again with this packet's angle. The emitted image owns a copy: the buffer is
+    // overwritten by the next picture while the window may still be painting this one.
+    const QImage view(rgbBuffer.get(), dstWidth, dstHeight, frameRGB->linesize[0], QImage::Format_RGB888);
+    emit getImage(view.copy(), degree, isHaveDegree, isMirror, autoMirror);
+
+    // Only a new picture is recorded: repeating the previous one would put a second
+    // picture with its timestamp into the file.
+    if (recording && decoded)
+        recordFrame();
 }

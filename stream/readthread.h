@@ -57,8 +57,11 @@ protected:
     void run() override;
 
 private:
-    friend class tst_Orientation;
+    // Tests and fuzz targets reach the frame path through this, without a network.
+    friend struct ReadThreadTestAccess;
 
+    bool openDecoder(AVStream *stream);
+    void handlePacket(AVPacket *packet);
     bool startRecording(const QString &fileName);
     void stopRecording();
     void recordFrame();
@@ -88,6 +91,7 @@ private:
     // The recording's timestamps count from its first picture, in the input's time base.
     int64_t recordFirstPts = AV_NOPTS_VALUE;
     int64_t recordLastPts = AV_NOPTS_VALUE;
+    int64_t recordFrameDuration = 0; // the spacing of the last two pictures
     // Each reader has its own stop request, so stopping one can never be undone by the
     // construction of the next.
     std::atomic<bool> interruptFlag{false};

@@ -137,6 +137,7 @@ bool ReadThread::startRecording(const QString &fileName)
     swsCtxYUV = std::make_unique<PictureConverter>(AV_PIX_FMT_YUV420P, dstWidth, dstHeight);
     recordFirstPts = AV_NOPTS_VALUE;
     recordLastPts = AV_NOPTS_VALUE;
+    recordFrameDuration = 0;
     return true;
 }
 
@@ -174,6 +175,8 @@ void ReadThread::recordFrame()
     }
     if (recordFirstPts == AV_NOPTS_VALUE)
         recordFirstPts = pts;
+    else
+        recordFrameDuration = pts - recordLastPts;
     recordLastPts = pts;
 
     // The encoder may still hold a reference to the previous picture's buffer.
@@ -215,6 +218,10 @@ void ReadThread::writeEncodedPackets()
             return;
         }
         packet->stream_index = outStream->index;
+        // Without a duration the file's last picture would get none, and players, this
+        // program's replay among them, would drop it.
+        if (packet->duration <= 0)
+            packet->duration = recordFrameDuration;
         av_packet_rescale_ts(packet, videoStream->time_base, outStream->time_base);
         // Takes the packet's reference, and leaves the packet blank for the next one.
         ret = av_interleaved_write_frame(outFormatCtx.get(), packet);

@@ -1,4 +1,5 @@
 #include "stream/readthread.h"
+#include "support/readthreadaccess.h"
 
 #include <QtTest>
 
@@ -207,12 +208,12 @@ void tst_Orientation::packets()
 
     ReadThread reader;
     QCOMPARE(reader.calcDegree(512, 0, 887), Primed);
-    reader.isHaveDegree = !haveDegree; // must be rewritten by every packet
+    ReadThreadTestAccess::setHaveDegree(reader, !haveDegree); // must be rewritten by every packet
 
     Packet input(packet);
     QCOMPARE(reader.getPacketDegree(input.packet.get()), degree);
-    QCOMPARE(reader.isHaveDegree, haveDegree);
-    QCOMPARE(reader.lastDegree, lastDegreeAfter);
+    QCOMPARE(ReadThreadTestAccess::isHaveDegree(reader), haveDegree);
+    QCOMPARE(ReadThreadTestAccess::lastDegree(reader), lastDegreeAfter);
 
     QByteArray expected = packet;
     if (restored) {

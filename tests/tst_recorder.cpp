@@ -122,6 +122,7 @@ void tst_Recorder::recordsCameraAsH264()
     QVERIFY(first >= 45 && last > first);
     QCOMPARE(file.packets, last - first + 1);
     QVERIFY(file.packets >= 60);
+    QCOMPARE(file.discardedPackets, 0);
     // Camera frames are all intra; the H.264 stream need not be.
     QVERIFY2(file.keyPackets < file.packets / 2, qPrintable(QString::number(file.keyPackets)));
 
@@ -233,6 +234,7 @@ void tst_Recorder::cameraLostWhileRecording()
     QVERIFY(file.opened);
     QVERIFY(file.packets >= 20);
     QCOMPARE(file.packets, frameIndexOf(file.last) - frameIndexOf(file.first) + 1);
+    QCOMPARE(file.discardedPackets, 0);
 }
 
 void tst_Recorder::replaysRecording()

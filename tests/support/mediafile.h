@@ -22,6 +22,7 @@ struct MediaFile
     AVPixelFormat format = AV_PIX_FMT_NONE;
     int packets = 0;
     int keyPackets = 0;
+    int discardedPackets = 0; // outside the edit list: players do not show them
     double startSeconds = -1;
     double durationSeconds = -1;
     QImage first; // the first and last pictures, decoded, as RGB888
@@ -83,6 +84,8 @@ inline MediaFile readMediaFile(const QString &path)
             ++file.packets;
             if (packet->flags & AV_PKT_FLAG_KEY)
                 ++file.keyPackets;
+            if (packet->flags & AV_PKT_FLAG_DISCARD)
+                ++file.discardedPackets;
             avcodec_send_packet(decoder.get(), packet.get());
             take();
         }

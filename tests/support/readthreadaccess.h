@@ -1,0 +1,17 @@
+#ifndef READTHREADACCESS_H
+#define READTHREADACCESS_H
+
+#include "stream/readthread.h"
+
+// The reader's frame path without a network: tests and fuzz targets open a decoder for
+// stream parameters of their own and hand packets in one by one, as the loop does.
+struct ReadThreadTestAccess
+{
+    static bool openDecoder(ReadThread &reader, AVStream *stream) { return reader.openDecoder(stream); }
+    static void handlePacket(ReadThread &reader, AVPacket *packet) { reader.handlePacket(packet); }
+    static bool isHaveDegree(const ReadThread &reader) { return reader.isHaveDegree; }
+    static void setHaveDegree(ReadThread &reader, bool value) { reader.isHaveDegree = value; }
+    static int lastDegree(const ReadThread &reader) { return reader.lastDegree; }
+};
+
+#endif // READTHREADACCESS_H
