@@ -38,15 +38,16 @@ struct LiveReader
         reader->start();
         return true;
     }
-    // Waits until `count` more frames have arrived.
+    // Waits until the reader has handled `count` more frames. Counted where they are
+    // emitted: the frames still queued for this thread were handled before.
     bool waitFrames(int count, int timeoutMs = 10000)
     {
-        const int target = frames->frames.size() + count;
+        const int target = frames->emitted + count;
         QElapsedTimer timer;
         timer.start();
-        while (frames->frames.size() < target && timer.elapsed() < timeoutMs)
+        while (frames->emitted < target && timer.elapsed() < timeoutMs)
             QTest::qWait(10);
-        return frames->frames.size() >= target;
+        return frames->emitted >= target;
     }
     ~LiveReader()
     {

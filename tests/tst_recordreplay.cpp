@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 // Recording and replay through the window's buttons, with the dialogs answered.
@@ -66,19 +67,20 @@ struct Session
         answerSaveDialog(chosen);
         click(*window, "pbStartRecord");
     }
-    // Waits until the reader has delivered `count` more frames.
+    // Waits until the reader has handled `count` more frames, counted on its own thread
+    // as it emits them (and records them, when recording).
     bool waitFrames(int count)
     {
         auto *reader = window->findChildren<ReadThread *>().last();
-        int seen = 0;
-        QMetaObject::Connection counting =
-            QObject::connect(reader, &ReadThread::getImage, window.get(), [&seen] { ++seen; });
+        auto seen = std::make_shared<std::atomic<int>>(0);
+        QMetaObject::Connection counting = QObject::connect(
+            reader, &ReadThread::getImage, reader, [seen] { ++*seen; }, Qt::DirectConnection);
         QElapsedTimer timer;
         timer.start();
-        while (seen < count && timer.elapsed() < 10000)
+        while (*seen < count && timer.elapsed() < 10000)
             QTest::qWait(10);
         QObject::disconnect(counting);
-        return seen >= count;
+        return *seen >= count;
     }
 };
 
