@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -159,6 +160,9 @@ int main(int argc, char **argv)
     av_log_set_level(AV_LOG_ERROR);
     avformat_network_init();
     const std::string top = argv[1];
+    std::error_code made;
+    std::filesystem::create_directories(top + "/fuzz_packet_path", made);
+    std::filesystem::create_directories(top + "/fuzz_orientation", made);
 
     int written = 0;
     for (const Seed &seed : Seeds) {
