@@ -40,6 +40,8 @@ const char kUsage[] =
     "                        no-tag        type 1 layout without its FE tag\n"
     "  --sweep-step D      degrees per frame for the sweeps (default 1)\n"
     "  --corrupt-every K   damage the entropy-coded data of every K-th frame\n"
+    "  --stall-after N     stop sending after N frames but keep the session open, like a\n"
+    "                      camera that hangs (0: answers RTSP, sends no frame at all)\n"
     "  --help              this text\n"
     "\n"
     "Runs until SIGINT or SIGTERM, or until a client has been sent its --frames.\n";
@@ -77,7 +79,7 @@ int main(int argc, char **argv)
         }
         static const char *const valued[] = {"--port", "--address", "--path", "--size", "--fps",
                                              "--sampling", "--quality", "--frames", "--tilt",
-                                             "--sweep-step", "--corrupt-every"};
+                                             "--sweep-step", "--corrupt-every", "--stall-after"};
         if (std::find(std::begin(valued), std::end(valued), arg) == std::end(valued))
             return usageError("unknown option " + arg);
         if (i + 1 >= argc)
@@ -110,6 +112,8 @@ int main(int argc, char **argv)
             options.sweepStep = int(n);
         } else if (arg == "--corrupt-every" && parseNumber(value, 0, 1000000, &n)) {
             options.corruptEvery = int(n);
+        } else if (arg == "--stall-after" && parseNumber(value, 0, 1L << 40, &n)) {
+            options.stallAfter = n;
         } else {
             return usageError("bad option or value: " + arg + " " + value);
         }

@@ -112,6 +112,8 @@ std::string validate(const Options &o)
         return "readings must be 0..4095";
     if (o.frames < 0)
         return "frames must not be negative";
+    if (o.stallAfter < -1)
+        return "stall-after must be -1 or more";
     if (o.corruptEvery < 0)
         return "corrupt-every must not be negative";
     return {};

@@ -53,6 +53,9 @@ struct Options {
 
     int64_t frames = 0;   // frames per client before end of stream; 0 = endless
     int corruptEvery = 0; // damage every k-th frame (frames k-1, 2k-1, ...); 0 = never
+    // A camera that hangs: after this many frames per client no more are sent, yet the
+    // session stays open (no end of stream). 0 sends none at all; -1 = never hangs.
+    int64_t stallAfter = -1;
 };
 
 // Parses the command line's tilt choice:

@@ -164,6 +164,10 @@ void Simulator::Core::produce()
             continue;
         }
         const int64_t n = feed->next;
+        if (options.stallAfter >= 0 && n >= options.stallAfter) {
+            feed->ended = true; // silent from now on, session still open
+            continue;
+        }
         lock.unlock();
 
         if (!isPlaying(feed->appsrc)) {
