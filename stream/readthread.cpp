@@ -8,6 +8,17 @@ extern "C" {
 
 #include <cstring>
 
+extern "C" {
+#include <libavutil/time.h>
+}
+
+namespace {
+
+// How long the camera may stay silent, the same as the socket time-out.
+const int64_t CameraSilenceUs = 3000000;
+
+} // namespace
+
 ReadThread::ReadThread(QObject *parent)
     : QThread(parent)
     , frame(av_frame_alloc())
@@ -40,7 +51,11 @@ ReadThread::~ReadThread()
 
 int ReadThread::interruptCallback(void *opaque)
 {
-    return static_cast<ReadThread *>(opaque)->interruptFlag.load() ? 1 : 0;
+    const auto *reader = static_cast<ReadThread *>(opaque);
+    if (reader->interruptFlag)
+        return 1;
+    const int64_t deadline = reader->waitDeadline;
+    return deadline != 0 && av_gettime_relative() > deadline ? 1 : 0;
 }
 
 void ReadThread::stopRead()
@@ -68,7 +83,11 @@ bool ReadThread::openStream()
         return false;
     }
 
-    if (avformat_find_stream_info(formatCtx.get(), nullptr) < 0) {
+    // Probing waits for the first frame.
+    waitDeadline = av_gettime_relative() + CameraSilenceUs;
+    ret = avformat_find_stream_info(formatCtx.get(), nullptr);
+    waitDeadline = 0;
+    if (ret < 0) {
         qDebug() << "获取视频流信息失败";
         return false;
     }
@@ -138,7 +157,10 @@ void ReadThread::run()
         return;
 
     do {
-        if (av_read_frame(formatCtx.get(), packet.get()) < 0)
+        waitDeadline = av_gettime_relative() + CameraSilenceUs;
+        const int ret = av_read_frame(formatCtx.get(), packet.get());
+        waitDeadline = 0;
+        if (ret < 0)
             break;
         if (packet->stream_index == videoStreamIndex)
             handlePacket(packet.get());

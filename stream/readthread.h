@@ -95,6 +95,11 @@ private:
     // Each reader has its own stop request, so stopping one can never be undone by the
     // construction of the next.
     std::atomic<bool> interruptFlag{false};
+    // While a wait for the camera runs, the time (av_gettime_relative) after which it is
+    // given up; 0 while none runs. FFmpeg's socket time-out covers the RTSP exchange but
+    // not waiting for RTP packets over UDP: a camera that vanishes without closing its
+    // connection would otherwise hold the read forever.
+    std::atomic<int64_t> waitDeadline{0};
     bool isHaveDegree = false;
     bool isMirror = false;
     bool autoMirror = false;

@@ -1,0 +1,336 @@
+#include "app/mainwindow.h"
+#include "display/videodisplaywidget.h"
+#include "stream/readthread.h"
+#include "support/camera.h"
+#include "support/framecollector.h"
+#include "support/logcapture.h"
+#include "support/picture.h"
+#include "support/readthreadaccess.h"
+
+#include "frameencoder.h"
+#include "sensorblock.h"
+
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QUrl>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+// The camera misbehaving: gone, silent, hanging, sending damaged or changing frames, and
+// stop requests in every phase that waits for it.
+
+namespace {
+
+std::atomic<int> decoderComplaints{0};
+
+void countDecoderComplaints(void *context, int level, const char *format, va_list args)
+{
+    if (level <= AV_LOG_ERROR && format && !std::strstr(format, "overread"))
+        ++decoderComplaints;
+    av_log_default_callback(context, level, format, args);
+}
+
+QPushButton *button(const QWidget &window, const char *name)
+{
+    return window.findChild<QPushButton *>(QString::fromLatin1(name));
+}
+
+QString quadrantsShown(const MainWindow &window)
+{
+    const QImage shot = window.findChild<VideoDisplayWidget *>()->grab().toImage();
+    QString colours;
+    for (const QPoint &point : {QPoint(150, 150), QPoint(450, 150), QPoint(150, 400), QPoint(450, 400)})
+        colours += QLatin1Char(colourOf(shot.pixel(point)));
+    return colours;
+}
+
+QString quadrantsOf(const QImage &image)
+{
+    QString colours;
+    for (const QPointF &at : {QPointF(0.1, 0.2), QPointF(0.9, 0.2), QPointF(0.1, 0.6), QPointF(0.9, 0.6)})
+        colours += QLatin1Char(colourOf(image.pixel(int(at.x() * image.width()), int(at.y() * image.height()))));
+    return colours;
+}
+
+// A reader opened on `url`, with its frames collected; stopped when it goes.
+struct Reader
+{
+    std::unique_ptr<ReadThread> thread = std::make_unique<ReadThread>();
+    std::unique_ptr<FrameCollector> frames = std::make_unique<FrameCollector>(thread.get());
+    ~Reader()
+    {
+        thread->stopRead();
+        thread->wait(5000);
+    }
+};
+
+// An MJPEG stream's parameters as the camera's stream carries them.
+struct CameraStream
+{
+    av::InputContextPtr container{avformat_alloc_context()};
+    AVStream *stream = avformat_new_stream(container.get(), nullptr);
+    CameraStream()
+    {
+        stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        stream->codecpar->codec_id = AV_CODEC_ID_MJPEG;
+        stream->codecpar->width = 1280;
+        stream->codecpar->height = 960;
+        stream->time_base = AVRational{1, 90000};
+    }
+};
+
+av::PacketPtr packetOf(const std::vector<uint8_t> &jpeg)
+{
+    av::PacketPtr packet(av_packet_alloc());
+    av_new_packet(packet.get(), int(jpeg.size()));
+    memcpy(packet->data, jpeg.data(), jpeg.size());
+    return packet;
+}
+
+} // namespace
+
+class tst_CameraFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { av_log_set_callback(countDecoderComplaints); }
+    void cleanupTestCase() { av_log_set_callback(av_log_default_callback); }
+
+    void cameraGoneMidStream();
+    void cameraSendsNothing();
+    void cameraHangsMidStream();
+    void damagedFrames();
+    void pictureFormatChangesMidStream();
+    void stopWhileConnecting();
+    void stopWhileCameraPrepares();
+};
+
+// The reader ends; the window stays live until the user stops it, and starts again.
+void tst_CameraFaults::cameraGoneMidStream()
+{
+    auto camera = std::make_unique<Camera>();
+    QVERIFY(camera->start());
+    const int port = camera->simulator.port();
+    MainWindow window(camera->url());
+    window.show();
+    QTest::mouseClick(button(window, "pbStart"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
+    auto *reader = window.findChild<ReadThread *>();
+    QSignalSpy finished(reader, &QThread::finished);
+
+    camera.reset();
+    QVERIFY(finished.count() == 1 || finished.wait(5000));
+    QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Stop"));
+    QVERIFY(button(window, "pbSaveImage")->isEnabled());
+    QCOMPARE(quadrantsShown(window), QStringLiteral("RGBY")); // the last picture stays
+
+    QTest::mouseClick(button(window, "pbStart"), Qt::LeftButton);
+    QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
+
+    // The camera comes back at the same address.
+    camsim::Options options = loopbackCamera();
+    options.port = port;
+    options.tilt = camsim::Tilt::Angle;
+    options.angle = 270;
+    Camera again(options);
+    QVERIFY(again.start());
+    QTest::mouseClick(button(window, "pbStart"), Qt::LeftButton);
+    QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Stop"));
+    auto *second = window.findChildren<ReadThread *>().last();
+    QVERIFY(second != reader && second->isRunning());
+    FrameCollector frames(second);
+    QTRY_VERIFY_WITH_TIMEOUT(!frames.frames.isEmpty(), 3000);
+    QCOMPARE(frames.frames.last().degree, 270);
+}
+
+// A camera that answers RTSP and sends its first frame, then nothing: the reader gives
+// up about 3 s later, silently.
+void tst_CameraFaults::cameraSendsNothing()
+{
+    camsim::Options options = loopbackCamera();
+    options.stallAfter = 1;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    LogCapture log;
+    Reader reader;
+    reader.thread->url = camera.url();
+    QVERIFY(reader.thread->openStream());
+    QElapsedTimer timer;
+    timer.start();
+    reader.thread->start();
+    QVERIFY(reader.thread->wait(6000));
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY2(elapsed >= 2500 && elapsed <= 4500, qPrintable(QString::number(elapsed)));
+    QVERIFY(reader.frames->emitted <= 1);
+    QCOMPARE(log.lines(), (QStringList{QStringLiteral("codec_id 7"), QStringLiteral("初始化视频流成功")}));
+}
+
+// A camera that stops sending: the reader gives up about 3 s after the last frame,
+// silently.
+void tst_CameraFaults::cameraHangsMidStream()
+{
+    camsim::Options options = loopbackCamera();
+    options.stallAfter = 10;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    Reader reader;
+    reader.thread->url = camera.url();
+    QVERIFY(reader.thread->openStream());
+    LogCapture log;
+    QSignalSpy finished(reader.thread.get(), &QThread::finished);
+    reader.thread->start();
+    QVERIFY(finished.wait(8000));
+    QTRY_COMPARE(reader.frames->frames.size(), 10);
+    const qint64 silence = reader.frames->clock.elapsed() - reader.frames->frames.last().arrivedMs;
+    QVERIFY2(silence >= 2000 && silence <= 4500, qPrintable(QString::number(silence)));
+    QCOMPARE(log.lines(), QStringList());
+}
+
+// Damaged frames are reported and the picture comes back with the next good frame.
+void tst_CameraFaults::damagedFrames()
+{
+    camsim::Options options = loopbackCamera();
+    options.corruptEvery = 4;
+    options.tilt = camsim::Tilt::AngleSweep;
+    Camera camera(options);
+    QVERIFY(camera.start());
+
+    LogCapture log;
+    decoderComplaints = 0;
+    Reader reader;
+    reader.thread->url = camera.url();
+    QVERIFY(reader.thread->openStream());
+    reader.thread->start();
+    QTRY_VERIFY_WITH_TIMEOUT(reader.frames->frames.size() >= 40, 10000);
+
+    int good = 0;
+    for (const FrameCollector::Frame &frame : reader.frames->frames) {
+        QCOMPARE(frame.image.size(), QSize(1280, 960));
+        const int index = frameIndexOf(frame.image);
+        if (index < 0 || camsim::isCorrupted(options, index))
+            continue;
+        // A good frame after a damaged one shows its own picture and angle again.
+        QCOMPARE(quadrantsOf(frame.image), QStringLiteral("RGBY"));
+        QCOMPARE(frame.degree, camsim::angleSent(options, index));
+        ++good;
+    }
+    QVERIFY(good >= 25);
+    QVERIFY2(decoderComplaints > 0 || log.contains(QStringLiteral("avcodec_")),
+             "damaged frames went unreported");
+}
+
+// The camera switches picture size and sampling between two frames: each picture is
+// converted from what it really is, always to 1280x960.
+void tst_CameraFaults::pictureFormatChangesMidStream()
+{
+    ReadThread reader;
+    CameraStream stream;
+    QVERIFY(ReadThreadTestAccess::openDecoder(reader, stream.stream));
+    FrameCollector frames(&reader);
+
+    struct Step { int width, height; camsim::Sampling sampling; };
+    const Step steps[] = {{1280, 960, camsim::Sampling::S422}, {640, 480, camsim::Sampling::S420},
+                          {800, 600, camsim::Sampling::S422}, {1280, 960, camsim::Sampling::S420},
+                          {1280, 960, camsim::Sampling::S422}};
+    int frame = 0;
+    for (const Step &step : steps) {
+        camsim::Options options = loopbackCamera();
+        options.width = step.width;
+        options.height = step.height;
+        options.sampling = step.sampling;
+        for (int i = 0; i < 2; ++i, ++frame) {
+            av::PacketPtr packet = packetOf(camsim::encodeFrame(options, frame));
+            ReadThreadTestAccess::handlePacket(reader, packet.get());
+            QCOMPARE(frames.frames.size(), frame + 1);
+            const QImage &image = frames.frames.last().image;
+            QCOMPARE(image.size(), QSize(1280, 960));
+            QCOMPARE(quadrantsOf(image), QStringLiteral("RGBY"));
+            QCOMPARE(frameIndexOf(image), frame);
+            const double psnr = psnrAgainstCamera(image, options, frame);
+            QVERIFY2(psnr >= 28, qPrintable(QStringLiteral("%1x%2: %3 dB").arg(step.width).arg(step.height).arg(psnr)));
+        }
+    }
+}
+
+// Connected, waiting for the camera's RTSP answer: a stop request ends the wait at once.
+void tst_CameraFaults::stopWhileConnecting()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> accepted;
+    connect(&silent, &QTcpServer::newConnection, [&] { accepted << silent.nextPendingConnection(); });
+
+    LogCapture log;
+    ReadThread reader;
+    reader.url = QStringLiteral("rtsp://127.0.0.1:%1/webcam").arg(silent.serverPort());
+    std::atomic<bool> done{false};
+    bool opened = true;
+    std::thread opener([&] {
+        opened = reader.openStream();
+        done = true;
+    });
+    QTRY_COMPARE(accepted.size(), 1);
+    QElapsedTimer timer;
+    timer.start();
+    reader.stopRead();
+    while (!done && timer.elapsed() < 5000)
+        QTest::qWait(5);
+    opener.join();
+    QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!opened);
+    QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
+}
+
+// A camera whose server accepts the request but cannot describe its stream yet: the
+// RTSP exchange waits, and a stop request ends the wait at once. (Such a server holds
+// itself up for a while as well, so it runs as a process of its own, killed at the end.)
+void tst_CameraFaults::stopWhileCameraPrepares()
+{
+    QProcess camera;
+    camera.start(QStringLiteral(CAMERA_SIM), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--address"),
+                                              QStringLiteral("127.0.0.1"), QStringLiteral("--stall-after"), QStringLiteral("0")});
+    QVERIFY(camera.waitForStarted());
+    QString url;
+    QTRY_VERIFY((url = QRegularExpression(QStringLiteral("serving (rtsp://\\S+)"))
+                           .match(QString::fromUtf8(camera.peek(4096)))
+                           .captured(1))
+                    .size() > 0);
+
+    LogCapture log;
+    ReadThread reader;
+    reader.url = url;
+    std::atomic<bool> done{false};
+    bool opened = true;
+    std::thread opener([&] {
+        opened = reader.openStream();
+        done = true;
+    });
+    // The request is in: the server is waiting for its first frame.
+    QTRY_VERIFY(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"),
+        QStringLiteral("ss -tn state established '( sport = :%1 )' | grep -q :%1").arg(QUrl(url).port())}) == 0);
+    QVERIFY(!done);
+    QElapsedTimer timer;
+    timer.start();
+    reader.stopRead();
+    while (!done && timer.elapsed() < 5000)
+        QTest::qWait(5);
+    opener.join();
+    QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!opened);
+    QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
+    camera.kill();
+    camera.waitForFinished();
+}
+
+QTEST_MAIN(tst_CameraFaults)
+#include "tst_camerafaults.moc"
