@@ -90,7 +90,9 @@ LiveResult runLive(const QString &url, int seconds, const QString &recording)
     QObject context;
     QObject::connect(&reader, &ReadThread::getImage, &context, [&](const QImage &image) {
         const int index = camsim::readFrameIndex(image.constBits(), image.width(), image.height(), image.bytesPerLine());
-        if (index < 0)
+        // A frame that did not decode goes out as the previous picture again: not a new
+        // frame received.
+        if (index < 0 || index == previous)
             return;
         if (previous >= 0 && index > previous + 1)
             result.lost += index - previous - 1;
@@ -260,7 +262,9 @@ int main(int argc, char *argv[])
     std::printf("%-34s %10.3f\n", "  sum of stages (replayed)", (stages.scan + stages.decode + stages.convert + stages.copy) / n);
     std::printf("%-34s %10.3f\n", "  loop thread, live", perFrame);
     std::printf("%-34s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
-    std::printf("frames=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f\n", live.frames, live.lost,
-                int(missingReports), perFrame);
+    std::printf("frames=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f scan_ms=%.4f decode_ms=%.4f "
+                "convert_ms=%.4f copy_ms=%.4f\n",
+                live.frames, live.lost, int(missingReports), perFrame, stages.scan / n, stages.decode / n,
+                stages.convert / n, stages.copy / n);
     return 0;
 }

@@ -8,6 +8,10 @@
 //   xprobe close TITLE
 //       Asks the window to close, as a window manager's close button does
 //       (WM_DELETE_WINDOW), so the program shuts down the way it does for a user.
+//   xprobe wait-picture TITLE PROBE_X PROBE_Y [TIMEOUT_MS]
+//       Waits for a window titled TITLE to appear and show something other than black at
+//       (PROBE_X, PROBE_Y): started together with a player, the time from its launch to
+//       its first picture. Prints "first_picture_ms=N".
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -20,6 +24,12 @@
 #include <thread>
 
 namespace {
+
+// Windows come and go while the tree is walked; a vanished one is simply not a match.
+int ignoreErrors(Display *, XErrorEvent *)
+{
+    return 0;
+}
 
 Window findWindow(Display *display, Window parent, const char *title)
 {
@@ -99,21 +109,55 @@ int firstPicture(Display *display, Window window, char *argv[], int argc)
     return 0;
 }
 
+int waitPicture(Display *display, const char *title, char *argv[], int argc)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const int probeX = std::atoi(argv[0]), probeY = std::atoi(argv[1]);
+    const int timeoutMs = argc > 2 ? std::atoi(argv[2]) : 10000;
+    for (;;) {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
+        if (elapsed > timeoutMs * 1000LL) {
+            std::printf("first_picture_ms=timeout\n");
+            return 1;
+        }
+        const Window window = findWindow(display, DefaultRootWindow(display), title);
+        XWindowAttributes attributes{};
+        if (window && XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable
+            && probeX < attributes.width && probeY < attributes.height) {
+            const unsigned long pixel = pixelAt(display, window, probeX, probeY);
+            if (pixel != 0 && pixel != ~0ul) {
+                std::printf("first_picture_ms=%.1f\n", elapsed / 1000.0);
+                return 0;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     const bool first = argc >= 7 && std::strcmp(argv[1], "first-picture") == 0;
     const bool close = argc == 3 && std::strcmp(argv[1], "close") == 0;
-    if (!first && !close) {
+    const bool wait = argc >= 5 && std::strcmp(argv[1], "wait-picture") == 0;
+    if (!first && !close && !wait) {
         std::fprintf(stderr, "usage: xprobe first-picture TITLE CLICK_X CLICK_Y PROBE_X PROBE_Y [TIMEOUT_MS]\n"
-                             "       xprobe close TITLE\n");
+                             "       xprobe close TITLE\n"
+                             "       xprobe wait-picture TITLE PROBE_X PROBE_Y [TIMEOUT_MS]\n");
         return 2;
     }
     Display *display = XOpenDisplay(nullptr);
     if (!display) {
         std::fprintf(stderr, "xprobe: no X display\n");
         return 2;
+    }
+    XSetErrorHandler(ignoreErrors);
+    if (wait) {
+        const int result = waitPicture(display, argv[2], argv + 3, argc - 3);
+        XCloseDisplay(display);
+        return result;
     }
     const Window window = findWindow(display, DefaultRootWindow(display), argv[2]);
     if (!window) {

@@ -115,13 +115,17 @@ void tst_Recorder::recordsCameraAsH264()
     QCOMPARE(file.height, 960);
     QCOMPARE(file.format, AV_PIX_FMT_YUV420P);
     QVERIFY2(std::abs(file.startSeconds) < 0.05, qPrintable(QString::number(file.startSeconds)));
-    QVERIFY2(std::abs(file.durationSeconds - seconds) < 0.5,
-             qPrintable(QStringLiteral("%1 s in the file, %2 s recorded").arg(file.durationSeconds).arg(seconds)));
-
-    // Every picture that arrived while recording is in the file, once.
+    // Every picture that arrived while recording is in the file, once, and the file lasts
+    // as long as the camera took to send them (30 a second), however late a slow
+    // machine handled them.
     const int first = frameIndexOf(file.first), last = frameIndexOf(file.last);
     QVERIFY(first >= 45 && last > first);
     QCOMPARE(file.packets, last - first + 1);
+    const double sent = file.packets / 30.0;
+    QVERIFY2(std::abs(file.durationSeconds - sent) < 0.2,
+             qPrintable(QStringLiteral("%1 s in the file, %2 s of frames").arg(file.durationSeconds).arg(sent)));
+    QVERIFY2(std::abs(file.durationSeconds - seconds) < 1.5,
+             qPrintable(QStringLiteral("%1 s in the file, %2 s recorded").arg(file.durationSeconds).arg(seconds)));
     QVERIFY(file.packets >= 60);
     QCOMPARE(file.discardedPackets, 0);
     // Camera frames are all intra; the H.264 stream need not be.
