@@ -4,8 +4,10 @@
 #include "support/camera.h"
 #include "support/framecollector.h"
 #include "support/logcapture.h"
+#include "support/opening.h"
 #include "support/picture.h"
 #include "support/readthreadaccess.h"
+#include "support/window.h"
 
 #include "frameencoder.h"
 #include "sensorblock.h"
@@ -14,14 +16,11 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QUrl>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 // The camera misbehaving: gone, silent, hanging, sending damaged or changing frames, and
 // stop requests in every phase that waits for it.
@@ -35,11 +34,6 @@ void countDecoderComplaints(void *context, int level, const char *format, va_lis
     if (level <= AV_LOG_ERROR && format && !std::strstr(format, "overread"))
         ++decoderComplaints;
     av_log_default_callback(context, level, format, args);
-}
-
-QPushButton *button(const QWidget &window, const char *name)
-{
-    return window.findChild<QPushButton *>(QString::fromLatin1(name));
 }
 
 QString quadrantsShown(const MainWindow &window)
@@ -121,7 +115,7 @@ void tst_CameraFaults::cameraGoneMidStream()
     const int port = camera->simulator.port();
     MainWindow window(camera->url());
     window.show();
-    QTest::mouseClick(button(window, "pbStart"), Qt::LeftButton);
+    click(window, "pbStart");
     QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
     auto *reader = window.findChild<ReadThread *>();
     QSignalSpy finished(reader, &QThread::finished);
@@ -132,7 +126,7 @@ void tst_CameraFaults::cameraGoneMidStream()
     QVERIFY(button(window, "pbSaveImage")->isEnabled());
     QCOMPARE(quadrantsShown(window), QStringLiteral("RGBY")); // the last picture stays
 
-    QTest::mouseClick(button(window, "pbStart"), Qt::LeftButton);
+    click(window, "pbStart");
     QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
 
     // The camera comes back at the same address.
@@ -142,7 +136,7 @@ void tst_CameraFaults::cameraGoneMidStream()
     options.angle = 270;
     Camera again(options);
     QVERIFY(again.start());
-    QTest::mouseClick(button(window, "pbStart"), Qt::LeftButton);
+    click(window, "pbStart");
     QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Stop"));
     auto *second = window.findChildren<ReadThread *>().last();
     QVERIFY(second != reader && second->isRunning());
@@ -262,33 +256,28 @@ void tst_CameraFaults::pictureFormatChangesMidStream()
     }
 }
 
-// Connected, waiting for the camera's RTSP answer: a stop request ends the wait at once.
-void tst_CameraFaults::stopWhileConnecting()
+// Expects a stop request to end the opening under way at once, as a failed open.
+static void stopEndsOpening(ReadThread &reader, BackgroundOpen &opening, const LogCapture &log)
 {
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    QList<QTcpSocket *> accepted;
-    connect(&silent, &QTcpServer::newConnection, [&] { accepted << silent.nextPendingConnection(); });
-
-    LogCapture log;
-    ReadThread reader;
-    reader.url = QStringLiteral("rtsp://127.0.0.1:%1/webcam").arg(silent.serverPort());
-    std::atomic<bool> done{false};
-    bool opened = true;
-    std::thread opener([&] {
-        opened = reader.openStream();
-        done = true;
-    });
-    QTRY_COMPARE(accepted.size(), 1);
+    QVERIFY(!opening.finished());
     QElapsedTimer timer;
     timer.start();
     reader.stopRead();
-    while (!done && timer.elapsed() < 5000)
-        QTest::qWait(5);
-    opener.join();
+    QVERIFY(!opening.result());
     QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(!opened);
     QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
+}
+
+// Connected, waiting for the camera's RTSP answer: a stop request ends the wait at once.
+void tst_CameraFaults::stopWhileConnecting()
+{
+    SilentServer silent;
+    LogCapture log;
+    ReadThread reader;
+    reader.url = silent.url();
+    BackgroundOpen opening(reader);
+    QTRY_COMPARE(silent.accepted.size(), 1);
+    stopEndsOpening(reader, opening, log);
 }
 
 // A camera whose server accepts the request but cannot describe its stream yet: the
@@ -309,25 +298,11 @@ void tst_CameraFaults::stopWhileCameraPrepares()
     LogCapture log;
     ReadThread reader;
     reader.url = url;
-    std::atomic<bool> done{false};
-    bool opened = true;
-    std::thread opener([&] {
-        opened = reader.openStream();
-        done = true;
-    });
+    BackgroundOpen opening(reader);
     // The request is in: the server is waiting for its first frame.
     QTRY_VERIFY(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"),
         QStringLiteral("ss -tn state established '( sport = :%1 )' | grep -q :%1").arg(QUrl(url).port())}) == 0);
-    QVERIFY(!done);
-    QElapsedTimer timer;
-    timer.start();
-    reader.stopRead();
-    while (!done && timer.elapsed() < 5000)
-        QTest::qWait(5);
-    opener.join();
-    QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(!opened);
-    QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
+    stopEndsOpening(reader, opening, log);
     camera.kill();
     camera.waitForFinished();
 }

@@ -6,6 +6,7 @@
 #include "support/framecollector.h"
 #include "support/logcapture.h"
 #include "support/picture.h"
+#include "support/window.h"
 
 #include <QPointer>
 #include <QPushButton>
@@ -27,11 +28,6 @@ struct ButtonState
     bool saveEnabled;
     bool replayEnabled;
 };
-
-QPushButton *button(const QWidget &window, const char *name)
-{
-    return window.findChild<QPushButton *>(QString::fromLatin1(name));
-}
 
 ButtonState buttonsOf(const QWidget &window)
 {
@@ -68,11 +64,6 @@ QString shownQuadrants(const QWidget &window, const QVector<QPoint> &points)
 
 const QVector<QPoint> PlainPoints{{150, 150}, {450, 150}, {150, 400}, {450, 400}};
 const QVector<QPoint> DiscPoints{{200, 200}, {400, 200}, {200, 400}, {400, 400}};
-
-void click(const QWidget &window, const char *name)
-{
-    QTest::mouseClick(button(window, name), Qt::LeftButton);
-}
 
 struct LiveWindow
 {

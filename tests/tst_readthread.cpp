@@ -2,17 +2,16 @@
 #include "support/camera.h"
 #include "support/framecollector.h"
 #include "support/logcapture.h"
+#include "support/opening.h"
 #include "support/picture.h"
 
 #include "sensorblock.h"
 
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <cmath>
 #include <memory>
-#include <thread>
 
 // The live reader against the simulated camera, a real RTSP server on loopback.
 
@@ -269,28 +268,18 @@ void tst_ReadThread::closedPortFailsFast()
 
 void tst_ReadThread::silentServerTimesOut()
 {
-    // Accepts the connection and never answers the RTSP request.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    QList<QTcpSocket *> accepted;
-    connect(&silent, &QTcpServer::newConnection, [&] { accepted << silent.nextPendingConnection(); });
-
+    SilentServer silent;
     LogCapture log;
     ReadThread reader;
-    reader.url = QStringLiteral("rtsp://127.0.0.1:%1/webcam").arg(silent.serverPort());
-    bool opened = true;
+    reader.url = silent.url();
     QElapsedTimer timer;
     timer.start();
-    // openStream blocks its thread; run it on another so this one can accept.
-    std::thread opener([&] { opened = reader.openStream(); });
-    while (timer.elapsed() < 10000 && log.lines().isEmpty())
-        QTest::qWait(20);
-    opener.join();
+    BackgroundOpen opening(reader);
+    QVERIFY(!opening.result());
     const qint64 elapsed = timer.elapsed();
-    QVERIFY(!opened);
     QVERIFY2(elapsed >= 2500 && elapsed <= 4500, qPrintable(QString::number(elapsed)));
     QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
-    QCOMPARE(accepted.size(), 1);
+    QCOMPARE(silent.accepted.size(), 1);
 }
 
 void tst_ReadThread::endOfStreamEndsSilently()

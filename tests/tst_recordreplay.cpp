@@ -7,6 +7,7 @@
 #include "support/logcapture.h"
 #include "support/mediafile.h"
 #include "support/picture.h"
+#include "support/window.h"
 
 #include <QPointer>
 #include <QPushButton>
@@ -19,16 +20,6 @@
 // Recording and replay through the window's buttons, with the dialogs answered.
 
 namespace {
-
-QPushButton *button(const QWidget &window, const char *name)
-{
-    return window.findChild<QPushButton *>(QString::fromLatin1(name));
-}
-
-void click(const QWidget &window, const char *name)
-{
-    QTest::mouseClick(button(window, name), Qt::LeftButton);
-}
 
 // Texts and enabled states of Start, StartRecord, SaveImage and StartReplay.
 QString buttons(const QWidget &window)
