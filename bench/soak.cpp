@@ -290,7 +290,6 @@ void Soak::failure(const QString &text)
 {
     failures << text;
     std::printf("  ! %s\n", qPrintable(text));
-    std::fflush(stdout);
 }
 
 void Soak::tick()
@@ -338,11 +337,11 @@ void Soak::printRow(int minute)
     const int recordingsMade = int(recordings.size()) - (recording ? 1 : 0);
     std::printf("%6d %10.1f %9ld %9ld %7ld %6ld %11d %10d %9s\n", minute, resident / 1024.0, sent, received,
                 sent - received, lost, recordingsMade, snapshotsMade, recording ? "on" : "off");
-    std::fflush(stdout);
 }
 
 void Soak::toggleRecording()
 {
+    const bool ending = lastSecond >= settings.minutes * 60;
     if (recording) {
         const long before = emitted;
         click("pbStartRecord");
@@ -353,6 +352,9 @@ void Soak::toggleRecording()
         recording = false;
         return;
     }
+    // A recording started as the run ends would hold a handful of pictures.
+    if (ending)
+        return;
     const QString path = QDir(settings.folder).filePath(QStringLiteral("rec-%1.mp4").arg(recordings.size() + 1, 3, 10, QLatin1Char('0')));
     recordStartBefore = emitted;
     answerSaveDialog(path);
@@ -406,7 +408,6 @@ int Soak::run()
             if (watching && steadyMs() - heartbeatMs > 30000) {
                 std::printf("hang: the window's event loop has not run for 30 s (%s, second %d)\n", phase.load(),
                             lastSecond.load());
-                std::fflush(stdout);
                 std::_Exit(3);
             }
         }
@@ -425,7 +426,6 @@ int Soak::run()
     clock.start();
     std::printf("%6s %10s %9s %9s %7s %6s %11s %10s %9s\n", "minute", "rss_MiB", "emitted", "received", "queued",
                 "lost", "recordings", "snapshots", "recording");
-    std::fflush(stdout);
     connect(&ticker, &QTimer::timeout, this, &Soak::tick);
     ticker.start(100);
     QApplication::exec();
@@ -526,6 +526,9 @@ int Soak::run()
 
 int main(int argc, char *argv[])
 {
+    // Rows appear as they are made even into a pipe, and the verdict is out before a leak
+    // report at exit ends the process without flushing.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("url"), QStringLiteral("the camera's RTSP address"));
