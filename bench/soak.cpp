@@ -155,6 +155,7 @@ private:
 
     bool goLive();
     void tick();
+    void guard();
     void onSecond(int second);
     void printRow(int minute);
     void toggleRecording();
@@ -170,8 +171,8 @@ private:
     ReadThread *reader = nullptr;
     QElapsedTimer clock;
     QTimer ticker;
+    QTimer guardTimer;
     std::atomic<int> lastSecond{0};
-    bool busy = false; // inside a button's handler, whose dialog runs its own event loop
     bool finished = false;
 
     std::atomic<long> emitted{0};
@@ -198,7 +199,7 @@ private:
     QStringList failures;
     bool readerStopped = false;
 
-    // The watchdog's view of the event loop: the tick stamps it, a hang leaves it old.
+    // The watchdog's view of the event loop: the guard stamps it, a hang leaves it old.
     static qint64 steadyMs()
     {
         using namespace std::chrono;
@@ -281,9 +282,7 @@ void Soak::analyse(const QImage &image)
 void Soak::click(const char *name)
 {
     auto *button = window->findChild<QPushButton *>(QString::fromLatin1(name));
-    busy = true;
     QTest::mouseClick(button, Qt::LeftButton);
-    busy = false;
 }
 
 void Soak::failure(const QString &text)
@@ -292,18 +291,22 @@ void Soak::failure(const QString &text)
     std::printf("  ! %s\n", qPrintable(text));
 }
 
-void Soak::tick()
+// Runs in the event loops of the dialogs too, which the ticker cannot: Qt holds back a
+// timer whose own slot is still running, and the clicks happen in the ticker's slot.
+void Soak::guard()
 {
     heartbeatMs = steadyMs();
-    if (busy) {
-        // A warning box in the middle of a button's work (a recording that failed to
-        // start) would wait for a user for ever.
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            failure(QStringLiteral("message box \"%1\"").arg(box->text()));
-            box->button(QMessageBox::Ok)->click();
-        }
-        return;
+    // A warning box in the middle of a button's work (a recording that failed to start)
+    // would wait for a user for ever.
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (box && box->isVisible()) {
+        failure(QStringLiteral("message box \"%1\"").arg(box->text()));
+        box->button(QMessageBox::Ok)->click();
     }
+}
+
+void Soak::tick()
+{
     checkSnapshots(false);
     const int now = int(clock.elapsed() / 1000);
     while (!finished && lastSecond < now)
@@ -428,6 +431,8 @@ int Soak::run()
                 "lost", "recordings", "snapshots", "recording");
     connect(&ticker, &QTimer::timeout, this, &Soak::tick);
     ticker.start(100);
+    connect(&guardTimer, &QTimer::timeout, this, &Soak::guard);
+    guardTimer.start(100);
     QApplication::exec();
 
     phase = "finishing";
@@ -438,14 +443,11 @@ int Soak::run()
     auto pending = [this] {
         return std::any_of(snapshots.cbegin(), snapshots.cend(), [](const Snapshot &s) { return !s.present && s.takenMs >= 0; });
     };
-    while (pending() && wait.elapsed() < 5000) {
-        heartbeatMs = steadyMs();
+    while (pending() && wait.elapsed() < 5000)
         QTest::qWait(20);
-    }
     checkSnapshots(true);
 
     phase = "stopping";
-    heartbeatMs = steadyMs();
     const double seconds = clock.elapsed() / 1000.0;
     if (!readerStopped)
         click("pbStart");
@@ -455,6 +457,7 @@ int Soak::run()
     const long finalReceived = received;
     window.reset();
     QCoreApplication::processEvents();
+    guardTimer.stop();
     endWatch();
 
     std::printf("frames: %ld emitted, %ld received, %ld analysed, %ld lost, %ld repeated, %ld unreadable; "
