@@ -45,8 +45,11 @@ bool ReadThread::setRecord(bool on, const QString &fileName)
 // made so far is released again and recording stays off.
 bool ReadThread::startRecording(const QString &fileName)
 {
-    const QByteArray name = fileName.toLocal8Bit();
-    qDebug() << name.constData();
+    // FFmpeg takes file names as UTF-8 on every platform (on Windows it widens them
+    // itself); a name in the local 8-bit code page would not open for a user whose
+    // desktop path is not plain ASCII.
+    const QByteArray name = fileName.toUtf8();
+    qDebug().noquote() << fileName;
 
     AVFormatContext *output = nullptr;
     int ret = avformat_alloc_output_context2(&output, nullptr, nullptr, name.constData());

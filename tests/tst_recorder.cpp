@@ -82,6 +82,7 @@ class tst_Recorder : public QObject
 private slots:
     void recordsCameraAsH264();
     void smallCameraRecordsFullSize();
+    void nonAsciiFileName();
     void startThenStopFinishesFile();
     void unwritableFileLeavesRecordingOff();
     void fileSizeLimitMidRecording();
@@ -151,6 +152,18 @@ void tst_Recorder::smallCameraRecordsFullSize()
     QVERIFY(file.packets >= 20);
     const double psnr = psnrAgainstCamera(file.last, options, frameIndexOf(file.last));
     QVERIFY2(psnr >= 28, qPrintable(QString::number(psnr)));
+}
+
+void tst_Recorder::nonAsciiFileName()
+{
+    LiveReader live;
+    QVERIFY(live.start());
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("桌面")));
+    const QString path = dir.filePath(QStringLiteral("桌面/检测 记录.mp4"));
+    LogCapture log;
+    QVERIFY(record(live, path, 10) > 0);
+    QCOMPARE(log.lines().first(), path);
+    QVERIFY(readMediaFile(path).packets >= 10);
 }
 
 void tst_Recorder::startThenStopFinishesFile()
