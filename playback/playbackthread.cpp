@@ -2,10 +2,6 @@
 
 #include <QDebug>
 
-extern "C" {
-#include <libavutil/imgutils.h>
-}
-
 PlayBackThread::PlayBackThread(QObject *parent)
     : QThread(parent)
     , formatCtx(avformat_alloc_context())
@@ -50,23 +46,20 @@ bool PlayBackThread::openFile(const QString &fileName)
         return false;
     }
 
-    const AVStream *stream = formatCtx->streams[videoStreamIndex];
-    codecCtx.reset(avcodec_alloc_context3(nullptr));
-    if (!codecCtx || avcodec_parameters_to_context(codecCtx.get(), stream->codecpar) < 0) {
+    codecCtx = av::decoderContextFor(formatCtx->streams[videoStreamIndex]);
+    if (!codecCtx) {
         qDebug() << "打开解码器失败";
         return false;
     }
-    codecCtx->pkt_timebase = stream->time_base;
     qDebug() << "codec_id" << int(codecCtx->codec_id);
 
     width = codecCtx->width;
     height = codecCtx->height;
-    const int size = av_image_get_buffer_size(AV_PIX_FMT_RGB24, width, height, 1);
-    if (size <= 0 || !(rgbBuffer = av::BufferPtr(static_cast<uint8_t *>(av_mallocz(size_t(size)))))) {
+    rgbBuffer = av::attachPictureBuffer(frameRGB.get(), AV_PIX_FMT_RGB24, width, height);
+    if (!rgbBuffer) {
         qDebug() << "打开解码器失败";
         return false;
     }
-    av_image_fill_arrays(frameRGB->data, frameRGB->linesize, rgbBuffer.get(), AV_PIX_FMT_RGB24, width, height, 1);
 
     if (avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr) < 0) {
         qDebug() << "打开解码器失败";

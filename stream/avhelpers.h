@@ -61,6 +61,13 @@ using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 using BufferPtr = std::unique_ptr<uint8_t, BufferDeleter>;
 
+// A decoder context filled from a stream's parameters, not yet opened; null on failure.
+CodecContextPtr decoderContextFor(const AVStream *stream);
+
+// One zeroed, packed buffer (rows without gaps) for a picture, attached to `frame`'s
+// planes; null on failure.
+BufferPtr attachPictureBuffer(AVFrame *frame, AVPixelFormat format, int width, int height);
+
 } // namespace av
 
 #endif // AVHELPERS_H

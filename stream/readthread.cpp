@@ -2,10 +2,6 @@
 
 #include <QDebug>
 
-extern "C" {
-#include <libavutil/imgutils.h>
-}
-
 #include <cstring>
 
 extern "C" {
@@ -119,12 +115,11 @@ bool ReadThread::openStream()
 bool ReadThread::openDecoder(AVStream *stream)
 {
     videoStream = stream;
-    codecCtx.reset(avcodec_alloc_context3(nullptr));
-    if (!codecCtx || avcodec_parameters_to_context(codecCtx.get(), stream->codecpar) < 0) {
+    codecCtx = av::decoderContextFor(stream);
+    if (!codecCtx) {
         qDebug() << "打开解码器失败";
         return false;
     }
-    codecCtx->pkt_timebase = stream->time_base;
     qDebug() << "codec_id" << int(codecCtx->codec_id);
 
     srcWidth = codecCtx->width;
@@ -133,14 +128,11 @@ bool ReadThread::openDecoder(AVStream *stream)
     dstHeight = 960;
 
     // One packed RGB24 plane, black until the first picture is converted into it.
-    const int size = av_image_get_buffer_size(AV_PIX_FMT_RGB24, dstWidth, dstHeight, 1);
-    rgbBuffer.reset(static_cast<uint8_t *>(av_mallocz(size_t(size))));
+    rgbBuffer = av::attachPictureBuffer(frameRGB.get(), AV_PIX_FMT_RGB24, dstWidth, dstHeight);
     if (!rgbBuffer) {
         qDebug() << "打开解码器失败";
         return false;
     }
-    av_image_fill_arrays(frameRGB->data, frameRGB->linesize, rgbBuffer.get(), AV_PIX_FMT_RGB24,
-                         dstWidth, dstHeight, 1);
 
     if (avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr) < 0) {
         qDebug() << "打开解码器失败";
