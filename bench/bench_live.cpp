@@ -11,7 +11,7 @@
 //    conversion to 1280x960 RGB and the copy into the emitted image.
 // Prints a table and a last line of key=value pairs for scripts/bench.
 
-#include "stream/pictureconverter.h"
+#include "media/pictureconverter.h"
 #include "stream/readthread.h"
 
 #include "framepainter.h"

@@ -10,7 +10,7 @@
 // hangs.
 
 #include "app/mainwindow.h"
-#include "stream/avhelpers.h"
+#include "media/avhelpers.h"
 #include "stream/readthread.h"
 #include "support/dialogs.h"
 

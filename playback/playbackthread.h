@@ -1,8 +1,8 @@
 #ifndef PLAYBACKTHREAD_H
 #define PLAYBACKTHREAD_H
 
-#include "stream/avhelpers.h"
-#include "stream/pictureconverter.h"
+#include "media/avhelpers.h"
+#include "media/pictureconverter.h"
 
 #include <QImage>
 #include <QString>

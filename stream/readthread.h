@@ -1,8 +1,8 @@
 #ifndef READTHREAD_H
 #define READTHREAD_H
 
-#include "stream/avhelpers.h"
-#include "stream/pictureconverter.h"
+#include "media/avhelpers.h"
+#include "media/pictureconverter.h"
 
 #include <QImage>
 #include <QMutex>

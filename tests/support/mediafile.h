@@ -1,7 +1,7 @@
 #ifndef MEDIAFILE_H
 #define MEDIAFILE_H
 
-#include "stream/avhelpers.h"
+#include "media/avhelpers.h"
 
 #include <QImage>
 #include <QString>

@@ -1,7 +1,7 @@
 #ifndef PICTURECONVERTER_H
 #define PICTURECONVERTER_H
 
-#include "stream/avhelpers.h"
+#include "media/avhelpers.h"
 
 // Scales and converts decoded pictures to one fixed destination size and pixel format
 // with bicubic filtering.

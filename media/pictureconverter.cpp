@@ -1,4 +1,4 @@
-#include "stream/pictureconverter.h"
+#include "media/pictureconverter.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>

@@ -1,4 +1,4 @@
-#include "stream/avhelpers.h"
+#include "media/avhelpers.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
