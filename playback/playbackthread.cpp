@@ -8,6 +8,7 @@ PlayBackThread::PlayBackThread(QObject *parent)
     , frame(av_frame_alloc())
     , frameRGB(av_frame_alloc())
 {
+    connect(&mailbox, &FrameMailbox::delivered, this, &PlayBackThread::getImage);
 }
 
 PlayBackThread::~PlayBackThread()
@@ -117,7 +118,7 @@ void PlayBackThread::run()
             swsCtx->convert(frame.get(), frameRGB->data, frameRGB->linesize);
 
         const QImage view(rgbBuffer.get(), width, height, frameRGB->linesize[0], QImage::Format_RGB888);
-        emit getImage(view.copy(), 0, false, false, false);
+        mailbox.post(view.copy(), 0, false, false, false);
         QThread::msleep(40);
     } while (running && !stopRequested);
 }

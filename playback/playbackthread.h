@@ -2,6 +2,7 @@
 #define PLAYBACKTHREAD_H
 
 #include "media/avhelpers.h"
+#include "media/framemailbox.h"
 #include "media/pictureconverter.h"
 
 #include <QImage>
@@ -13,7 +14,8 @@
 
 // Replays a recording in the window: decodes its first video stream and hands each
 // picture, converted to RGB at the file's own size, to getImage() every 40 ms. The
-// pace is fixed; the file's timestamps are not used.
+// pace is fixed; the file's timestamps are not used. As with the live reader, only the
+// newest picture waits for the window.
 //
 // Use: construct, openFile() on the caller's thread, then start(); stop with
 // stopPlay(), quit() and wait(). An object replays one file once.
@@ -30,6 +32,7 @@ public:
     void stopPlay();
 
 signals:
+    // Emitted on the thread the object lives in.
     void getImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
 
 protected:
@@ -37,6 +40,7 @@ protected:
 
 private:
     av::InputContextPtr formatCtx;
+    FrameMailbox mailbox;
     av::FramePtr frame;
     av::FramePtr frameRGB;
     av::BufferPtr rgbBuffer;

@@ -2,32 +2,22 @@
 
 #include <QDebug>
 
-#include <cstring>
-
 extern "C" {
 #include <libavutil/time.h>
 }
 
 namespace {
 
-// How long the camera may stay silent, the same as the socket time-out.
-const int64_t CameraSilenceUs = 3000000;
+// While the camera is lost, a new attempt to reach it begins at least this often; an
+// attempt that gets no RTSP answer within this time is given up for the next one.
+const int64_t ReconnectIntervalUs = 1000000;
 
 } // namespace
 
 ReadThread::ReadThread(QObject *parent)
     : QThread(parent)
-    , frame(av_frame_alloc())
-    , frameRGB(av_frame_alloc())
 {
-    avformat_network_init();
-    formatCtx.reset(avformat_alloc_context());
-    formatCtx->interrupt_callback.callback = &ReadThread::interruptCallback;
-    formatCtx->interrupt_callback.opaque = this;
-    // Stream probing would otherwise read some twenty frames to estimate the frame rate,
-    // which nothing here needs: at 30 fps that holds the window for most of a second, at
-    // a low frame rate for many. One decoded frame tells the picture size.
-    formatCtx->fps_probe_size = 0;
+    connect(&mailbox, &FrameMailbox::delivered, this, &ReadThread::getImage);
 }
 
 ReadThread::~ReadThread()
@@ -40,151 +30,136 @@ ReadThread::~ReadThread()
     }
     // Likewise the owner ends a recording first; if not, the file is still completed.
     setRecord(false, QString());
-    codecCtx.reset();
-    formatCtx.reset();
-    avformat_network_deinit();
-}
-
-int ReadThread::interruptCallback(void *opaque)
-{
-    const auto *reader = static_cast<ReadThread *>(opaque);
-    if (reader->interruptFlag)
-        return 1;
-    const int64_t deadline = reader->waitDeadline;
-    return deadline != 0 && av_gettime_relative() > deadline ? 1 : 0;
+    // A reader that was opened but never started still holds its session.
+    connection.reset();
 }
 
 void ReadThread::stopRead()
 {
-    running = false;
+    QMutexLocker locker(&stopMutex);
     interruptFlag = true;
+    stopRequested.wakeAll();
 }
 
 bool ReadThread::openStream()
 {
-    AVDictionary *options = nullptr;
-    av_dict_set(&options, "buffer_size", "1024000", 0);
-    av_dict_set(&options, "rtsp_transport", "udp", 0);
-    // Socket time-out in microseconds: connecting, the RTSP exchange and waiting for
-    // media all give up after 3 s of silence.
-    av_dict_set(&options, "timeout", "3000000", 0);
-
-    // On failure avformat_open_input frees the context it was given and nulls the pointer.
-    AVFormatContext *input = formatCtx.release();
-    int ret = avformat_open_input(&input, url.toUtf8().constData(), nullptr, &options);
-    formatCtx.reset(input);
-    av_dict_free(&options);
-    if (ret < 0) {
-        qDebug() << "打开视频流失败";
+    std::unique_ptr<StreamConnection> opened =
+        StreamConnection::open(url, interruptFlag, StreamConnection::CameraSilenceUs);
+    if (!opened)
         return false;
-    }
-
-    // Probing waits for the first frame.
-    waitDeadline = av_gettime_relative() + CameraSilenceUs;
-    ret = avformat_find_stream_info(formatCtx.get(), nullptr);
-    waitDeadline = 0;
-    if (ret < 0) {
-        qDebug() << "获取视频流信息失败";
-        return false;
-    }
-
-    videoStreamIndex = -1;
-    for (unsigned i = 0; i < formatCtx->nb_streams; ++i) {
-        if (formatCtx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            videoStreamIndex = int(i);
-            videoStream = formatCtx->streams[i];
-            break;
-        }
-    }
-    if (videoStreamIndex < 0) {
-        qDebug() << "获取视频流索引失败";
-        return false;
-    }
-
-    if (!openDecoder(videoStream))
-        return false;
-
-    qDebug() << "初始化视频流成功";
+    useConnection(std::move(opened));
     isMirror = true;
     autoMirror = true;
     return true;
 }
 
-// The decoder and the RGB picture for the chosen stream: everything a frame needs is
-// made here, once.
-bool ReadThread::openDecoder(AVStream *stream)
+void ReadThread::useConnection(std::unique_ptr<StreamConnection> next)
 {
-    videoStream = stream;
-    codecCtx = av::decoderContextFor(stream);
-    if (!codecCtx) {
-        qDebug() << "打开解码器失败";
-        return false;
-    }
-    qDebug() << "codec_id" << int(codecCtx->codec_id);
-
-    srcWidth = codecCtx->width;
-    srcHeight = codecCtx->height;
-    dstWidth = 1280;
-    dstHeight = 960;
-
-    // One packed RGB24 plane, black until the first picture is converted into it.
-    rgbBuffer = av::attachPictureBuffer(frameRGB.get(), AV_PIX_FMT_RGB24, dstWidth, dstHeight);
-    if (!rgbBuffer) {
-        qDebug() << "打开解码器失败";
-        return false;
-    }
-
-    if (avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr) < 0) {
-        qDebug() << "打开解码器失败";
-        return false;
-    }
-    return true;
+    connection = std::move(next);
+    QMutexLocker locker(&mutex);
+    source.frameRate = connection->frameRate();
+    source.sampleAspectRatio = connection->videoStream()->codecpar->sample_aspect_ratio;
+    hasSource = true;
 }
 
 void ReadThread::run()
 {
-    running = true;
     av::PacketPtr packet(av_packet_alloc());
-    if (!packet)
-        return;
-
-    do {
-        waitDeadline = av_gettime_relative() + CameraSilenceUs;
-        const int ret = av_read_frame(formatCtx.get(), packet.get());
-        waitDeadline = 0;
-        if (ret < 0)
-            break;
-        if (packet->stream_index == videoStreamIndex)
+    while (packet && !interruptFlag) {
+        if (!connection && !reconnect())
+            continue;
+        const int ret = connection->read(packet.get());
+        if (ret < 0) {
+            if (!interruptFlag)
+                loseConnection(ret);
+            continue;
+        }
+        if (packet->stream_index == connection->videoStreamIndex())
             handlePacket(packet.get());
         av_packet_unref(packet.get());
-    } while (running);
+    }
+    // Tells the camera goodbye now, not when the object goes: a camera that serves one
+    // client at a time is free for the next start at once.
+    connection.reset();
+}
+
+// The camera has gone silent, or its session broke off: that session is over. The picture
+// stays on screen, and a recording goes on when the camera is back.
+void ReadThread::loseConnection(int error)
+{
+    qDebug() << "camera lost" << error;
+    connection.reset();
+    {
+        QMutexLocker locker(&mutex);
+        if (recording)
+            recording->restartClock();
+    }
+    emit cameraLost();
+}
+
+// One attempt to reach the camera again. After a failed attempt, waits until the next one
+// is due, or until the reader is stopped.
+bool ReadThread::reconnect()
+{
+    const int64_t began = av_gettime_relative();
+    std::unique_ptr<StreamConnection> opened = StreamConnection::open(url, interruptFlag, ReconnectIntervalUs);
+    if (opened) {
+        useConnection(std::move(opened));
+        emit cameraFound();
+        return true;
+    }
+    waitBeforeRetry(began + ReconnectIntervalUs);
+    return false;
+}
+
+void ReadThread::waitBeforeRetry(int64_t untilUs)
+{
+    QMutexLocker locker(&stopMutex);
+    const int64_t remainingUs = untilUs - av_gettime_relative();
+    if (!interruptFlag && remainingUs > 0)
+        stopRequested.wait(&stopMutex, QDeadlineTimer((remainingUs + 999) / 1000));
 }
 
 // One video packet: the sensor block out, decoding, conversion, the picture handed on,
-// and the recorder's step, all under the lock that switches recording.
+// and the recording's step, all under the lock that switches recording.
 void ReadThread::handlePacket(AVPacket *packet)
 {
     QMutexLocker locker(&mutex);
     const int degree = getPacketDegree(packet);
+    const bool decoded = connection->decode(packet);
 
-    int ret = avcodec_send_packet(codecCtx.get(), packet);
-    if (ret < 0)
-        qDebug() << "avcodec_send_packet error" << ret;
-    ret = avcodec_receive_frame(codecCtx.get(), frame.get());
-    const bool decoded = ret >= 0;
-    if (!decoded)
-        qDebug() << "avcodec_receive_frame" << ret;
-    else
-        swsCtx.convert(frame.get(), frameRGB->data, frameRGB->linesize);
-
-    // Without a new picture the buffer still holds the previous one, which goes out
-    // again with this packet's angle. The emitted image owns a copy: the buffer is
-    // overwritten by the next picture while the window may still be painting this one.
-    const QImage view(rgbBuffer.get(), dstWidth, dstHeight, frameRGB->linesize[0], QImage::Format_RGB888);
-    emit getImage(view.copy(), degree, isHaveDegree, isMirror, autoMirror);
+    // Without a new picture the previous one goes out again with this packet's angle.
+    const QImage picture = connection->picture();
+    if (!picture.isNull())
+        mailbox.post(picture, degree, isHaveDegree, isMirror, autoMirror);
 
     // Only a new picture is recorded: repeating the previous one would put a second
     // picture with its timestamp into the file.
-    if (recording && decoded)
-        recordFrame();
+    if (recording && decoded && !recording->write(connection->frame(), connection->videoStream()->time_base)) {
+        // The file cannot take more (a full disk, a file size limit): end it with what it
+        // has, and say so once.
+        recording->finish();
+        recording.reset();
+        emit recordingFailed();
+    }
+}
+
+bool ReadThread::setRecord(bool on, const QString &fileName)
+{
+    QMutexLocker locker(&mutex);
+    if (!on) {
+        if (recording) {
+            recording->finish();
+            recording.reset();
+        }
+        return false;
+    }
+    if (recording)
+        return true;
+    if (!hasSource) {
+        qDebug() << "setRecord without an open stream";
+        return false;
+    }
+    recording = Recording::start(fileName, StreamConnection::PictureWidth, StreamConnection::PictureHeight, source);
+    return recording != nullptr;
 }

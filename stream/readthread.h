@@ -1,22 +1,31 @@
 #ifndef READTHREAD_H
 #define READTHREAD_H
 
-#include "media/avhelpers.h"
-#include "media/pictureconverter.h"
+#include "media/framemailbox.h"
+#include "stream/recording.h"
+#include "stream/streamconnection.h"
 
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
+#include <memory>
 
 // Reads the camera's RTSP stream on its own thread: takes the tilt-sensor block out of
 // each JPEG frame, decodes the frame, converts it to a 1280x960 RGB picture and hands it
 // to the window through getImage(). While asked to, it also records the stream to MP4.
 //
+// When the camera goes silent, the reader says so (cameraLost()), ends that session and
+// keeps trying the same address until the camera answers again (cameraFound()) or the
+// reader is stopped. A recording goes on into the same file across such a gap.
+//
 // Use: construct, set `url`, openStream() on the caller's thread, then start(); stop with
-// stopRead(), quit() and wait(). An object opens one stream once.
+// stopRead(), quit() and wait(). Stopping ends the session with the camera before the
+// thread finishes. An object opens one stream once.
 class ReadThread : public QThread
 {
     Q_OBJECT
@@ -28,8 +37,8 @@ public:
     // Opens `url`, picks its first video stream and opens the decoder. Blocks while the
     // RTSP exchange and stream probing run (at most about 3 s without an answer).
     bool openStream();
-    // Ends the frame loop and breaks off any read that is waiting for the network.
-    // Returns at once.
+    // Ends the frame loop, or the wait for the camera to come back, and breaks off any
+    // read that is waiting for the network. Returns at once.
     void stopRead();
 
     // Starts recording the stream as H.264 to the MP4 file `fileName` (on = true), or
@@ -46,12 +55,19 @@ public:
     int calcDegree(int x, int y, int z);
     static int toSigned12(int value);
 
-    static int interruptCallback(void *opaque);
-
     QString url;
 
 signals:
+    // Emitted on the thread the object lives in. Only the newest picture waits for it: a
+    // receiver that falls behind gets the latest one when it catches up.
     void getImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
+    // The camera has gone silent; the reader is trying to reach it again.
+    void cameraLost();
+    // The camera answers again; its pictures follow.
+    void cameraFound();
+    // The recording could not go on (the file cannot be written) and has ended; what was
+    // written stays in the file.
+    void recordingFailed();
 
 protected:
     void run() override;
@@ -60,46 +76,26 @@ private:
     // Tests and fuzz targets reach the frame path through this, without a network.
     friend struct ReadThreadTestAccess;
 
-    bool openDecoder(AVStream *stream);
+    void useConnection(std::unique_ptr<StreamConnection> next);
+    void loseConnection(int error);
+    bool reconnect();
+    void waitBeforeRetry(int64_t untilUs);
     void handlePacket(AVPacket *packet);
-    bool startRecording(const QString &fileName);
-    void stopRecording();
-    void recordFrame();
-    void writeEncodedPackets();
 
+    // Held for one video packet's work (tilt block, decoding, hand-over, recording), and
+    // while recording is switched on or off, so that it switches between two pictures.
     QMutex mutex;
-    av::InputContextPtr formatCtx;
-    av::OutputContextPtr outFormatCtx;
-    av::CodecContextPtr codecCtx;
-    av::CodecContextPtr encoderCtx;
-    av::FramePtr frame;
-    av::FramePtr frameRGB;
-    av::FramePtr frameYUV;
-    av::PacketPtr recordPacket;
-    av::BufferPtr rgbBuffer;
-    PictureConverter swsCtx{AV_PIX_FMT_RGB24, 1280, 960};
-    std::unique_ptr<PictureConverter> swsCtxYUV;
-    AVStream *videoStream = nullptr;
-    AVStream *outStream = nullptr;
-    int srcWidth = 0;
-    int srcHeight = 0;
-    int dstWidth = 1280;
-    int dstHeight = 960;
-    int videoStreamIndex = -1;
-    std::atomic<bool> running{false};
-    bool recording = false;
-    // The recording's timestamps count from its first picture, in the input's time base.
-    int64_t recordFirstPts = AV_NOPTS_VALUE;
-    int64_t recordLastPts = AV_NOPTS_VALUE;
-    int64_t recordFrameDuration = 0; // the spacing of the last two pictures
-    // Each reader has its own stop request, so stopping one can never be undone by the
-    // construction of the next.
+    // Used by the thread that reads: the GUI thread in openStream(), then the reader's.
+    std::unique_ptr<StreamConnection> connection;
+    std::unique_ptr<Recording> recording;  // guarded by mutex; on while not null
+    Recording::Source source;              // guarded by mutex; of the last session
+    bool hasSource = false;                // guarded by mutex
+    FrameMailbox mailbox;
+    // The one stop request, set by stopRead() and never cleared. Each reader has its own,
+    // so stopping one can never be undone by the construction of the next.
     std::atomic<bool> interruptFlag{false};
-    // While a wait for the camera runs, the time (av_gettime_relative) after which it is
-    // given up; 0 while none runs. FFmpeg's socket time-out covers the RTSP exchange but
-    // not waiting for RTP packets over UDP: a camera that vanishes without closing its
-    // connection would otherwise hold the read forever.
-    std::atomic<int64_t> waitDeadline{0};
+    QMutex stopMutex;
+    QWaitCondition stopRequested; // wakes the wait between two attempts to reach the camera
     bool isHaveDegree = false;
     bool isMirror = false;
     bool autoMirror = false;

@@ -1,0 +1,219 @@
+// Recording the live picture: each new decoded camera picture is scaled to the recording's
+// size, converted to YUV 4:2:0, encoded as H.264 by libx264 and written to an MP4 file.
+
+#include "stream/recording.h"
+
+#include <QDebug>
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/time.h>
+}
+
+namespace {
+
+// The timeline's clock: RTP's video clock, fine enough to keep the camera's own spacing
+// of the pictures, which a time base of one frame interval would round away.
+const AVRational RecordingClock{1, 90000};
+// What the encoder is told when nobody knows the camera's frame rate.
+const AVRational DefaultFrameRate{20, 1};
+
+} // namespace
+
+std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, int height, const Source &source)
+{
+    // FFmpeg takes file names as UTF-8 on every platform (on Windows it widens them
+    // itself); a name in the local 8-bit code page would not open for a user whose
+    // desktop path is not plain ASCII.
+    const QByteArray name = fileName.toUtf8();
+    qDebug().noquote() << fileName;
+
+    std::unique_ptr<Recording> recording(new Recording);
+    AVFormatContext *output = nullptr;
+    int ret = avformat_alloc_output_context2(&output, nullptr, nullptr, name.constData());
+    if (ret < 0 || !output) {
+        qDebug() << "Could not create output context" << ret;
+        return nullptr;
+    }
+    recording->outFormatCtx.reset(output);
+
+    const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (!encoder) {
+        qDebug() << "avcodec_find_encoder error";
+        return nullptr;
+    }
+    AVStream *stream = avformat_new_stream(output, nullptr);
+    av::CodecContextPtr encoding(avcodec_alloc_context3(encoder));
+    if (!stream || !encoding) {
+        qDebug() << "avformat_new_stream error";
+        return nullptr;
+    }
+    encoding->width = width;
+    encoding->height = height;
+    encoding->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoding->sample_aspect_ratio = source.sampleAspectRatio;
+    encoding->framerate = source.frameRate.num > 0 ? source.frameRate : DefaultFrameRate;
+    encoding->time_base = RecordingClock;
+    if (output->oformat->flags & AVFMT_GLOBALHEADER)
+        encoding->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    // libx264's own options; another H.264 encoder records with its defaults.
+    av_opt_set(encoding->priv_data, "preset", "ultrafast", 0);
+    av_opt_set(encoding->priv_data, "tune", "zerolatency", 0);
+    av_opt_set(encoding->priv_data, "profile", "baseline", 0);
+    av_opt_set(encoding->priv_data, "x264-params", "crf=20", 0);
+
+    ret = avcodec_open2(encoding.get(), encoder, nullptr);
+    if (ret < 0) {
+        qDebug() << "avcodec_open2 error" << ret;
+        return nullptr;
+    }
+    ret = avcodec_parameters_from_context(stream->codecpar, encoding.get());
+    if (ret < 0) {
+        qDebug() << "avcodec_parameters_from_context error" << ret;
+        return nullptr;
+    }
+    stream->time_base = encoding->time_base;
+
+    if (!(output->oformat->flags & AVFMT_NOFILE)) {
+        ret = avio_open(&output->pb, name.constData(), AVIO_FLAG_WRITE);
+        if (ret < 0) {
+            qDebug() << "avio_open error" << ret;
+            return nullptr;
+        }
+    }
+    ret = avformat_write_header(output, nullptr);
+    if (ret < 0) {
+        qDebug() << "avformat_write_header error";
+        return nullptr;
+    }
+
+    recording->frameYUV.reset(av_frame_alloc());
+    recording->packet.reset(av_packet_alloc());
+    if (!recording->frameYUV || !recording->packet) {
+        qDebug() << "av_frame_alloc error";
+        return nullptr;
+    }
+    AVFrame *picture = recording->frameYUV.get();
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = width;
+    picture->height = height;
+    ret = av_frame_get_buffer(picture, 0);
+    if (ret < 0) {
+        qDebug() << "av_frame_get_buffer error" << ret;
+        return nullptr;
+    }
+
+    recording->outStream = stream;
+    recording->encoderCtx = std::move(encoding);
+    recording->swsCtxYUV = std::make_unique<PictureConverter>(AV_PIX_FMT_YUV420P, width, height);
+    return recording;
+}
+
+Recording::~Recording() = default;
+
+void Recording::restartClock()
+{
+    segmentOrigin = AV_NOPTS_VALUE;
+}
+
+// Where a picture lies on the file's timeline, or AV_NOPTS_VALUE when it has no place
+// there: without a timestamp, or not after the last picture.
+int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase)
+{
+    const int64_t pts = picture->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE)
+        return AV_NOPTS_VALUE;
+    const int64_t now = av_gettime_relative();
+    if (segmentOrigin == AV_NOPTS_VALUE) {
+        // The first picture of the file, or the first after the camera came back: the
+        // time that passed since the last picture goes into the file as it passed.
+        segmentOrigin = pts;
+        segmentStart = lastPosition == AV_NOPTS_VALUE
+            ? 0
+            : lastPosition + av_rescale_q(now - lastPictureUs, AV_TIME_BASE_Q, RecordingClock);
+    }
+    const int64_t position = segmentStart + av_rescale_q(pts - segmentOrigin, timeBase, RecordingClock);
+    if (lastPosition != AV_NOPTS_VALUE && position <= lastPosition)
+        return AV_NOPTS_VALUE;
+    if (lastPosition != AV_NOPTS_VALUE)
+        frameDuration = position - lastPosition;
+    lastPosition = position;
+    lastPictureUs = now;
+    return position;
+}
+
+bool Recording::write(const AVFrame *picture, AVRational timeBase)
+{
+    const int64_t position = placeOnTimeline(picture, timeBase);
+    if (position == AV_NOPTS_VALUE) {
+        qDebug() << "recordFrame: picture without a usable timestamp";
+        return true;
+    }
+
+    // The encoder may still hold a reference to the previous picture's buffer.
+    int ret = av_frame_make_writable(frameYUV.get());
+    if (ret < 0) {
+        qDebug() << "av_frame_make_writable error" << ret;
+        return true;
+    }
+    av_frame_copy_props(frameYUV.get(), picture);
+    frameYUV->pts = position;
+    // The converted picture is limited-range BT.601, whatever the camera sent; and the
+    // camera's JPEG frames are all intra pictures, which must not force every H.264
+    // picture to be a key frame.
+    frameYUV->color_range = AVCOL_RANGE_MPEG;
+    frameYUV->colorspace = AVCOL_SPC_SMPTE170M;
+    frameYUV->pict_type = AV_PICTURE_TYPE_NONE;
+    if (!swsCtxYUV->convert(picture, frameYUV->data, frameYUV->linesize))
+        return true;
+
+    ret = avcodec_send_frame(encoderCtx.get(), frameYUV.get());
+    if (ret < 0) {
+        qDebug() << "avcodec_encode_video2:" << ret;
+        return true;
+    }
+    return writeEncodedPackets();
+}
+
+// Writes every packet the encoder has ready. False when the file refuses them.
+bool Recording::writeEncodedPackets()
+{
+    for (;;) {
+        int ret = avcodec_receive_packet(encoderCtx.get(), packet.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return true;
+        if (ret < 0) {
+            qDebug() << "avcodec_receive_packet:" << ret;
+            return true;
+        }
+        packet->stream_index = outStream->index;
+        // Without a duration the file's last picture would get none, and players, this
+        // program's replay among them, would drop it.
+        if (packet->duration <= 0)
+            packet->duration = frameDuration;
+        av_packet_rescale_ts(packet.get(), encoderCtx->time_base, outStream->time_base);
+        // Takes the packet's reference, and leaves the packet blank for the next one.
+        ret = av_interleaved_write_frame(outFormatCtx.get(), packet.get());
+        // The muxer writes through a buffer: a full disk shows in the I/O context's
+        // error once the buffer goes out, not always in the muxer's result.
+        if (ret == 0 && outFormatCtx->pb && outFormatCtx->pb->error < 0)
+            ret = outFormatCtx->pb->error;
+        if (ret != 0) {
+            qDebug() << "av_interleaved_write_frame :" << ret;
+            return false;
+        }
+    }
+}
+
+bool Recording::finish()
+{
+    // With "zerolatency" the encoder holds nothing back; draining costs nothing and
+    // keeps the last pictures should it ever do so.
+    bool complete = avcodec_send_frame(encoderCtx.get(), nullptr) < 0 || writeEncodedPackets();
+    const int ret = av_write_trailer(outFormatCtx.get());
+    if (ret < 0) {
+        qDebug() << "av_write_trailer error" << ret;
+        complete = false;
+    }
+    return complete;
+}

@@ -1,0 +1,190 @@
+#include "stream/streamconnection.h"
+
+#include <QByteArray>
+#include <QDebug>
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+namespace {
+
+// Receive buffer of the media sockets: a 1280x960 frame arrives as a burst of a hundred
+// or more datagrams.
+const int SocketBufferBytes = 1024000;
+// The TEARDOWN on the way out is written to the RTSP connection and not waited for; a
+// camera that has gone must not hold up the stop.
+const int64_t TeardownLimitUs = 200000;
+
+} // namespace
+
+StreamConnection::StreamConnection(const std::atomic<bool> &stopRequest)
+    : stopRequest(stopRequest)
+    , decoded(av_frame_alloc())
+    , frameRGB(av_frame_alloc())
+{
+    avformat_network_init();
+}
+
+StreamConnection::~StreamConnection()
+{
+    closing = true;
+    closeDeadlineUs = av_gettime_relative() + TeardownLimitUs;
+    // Closing an opened input ends the RTSP session: TEARDOWN, then the sockets.
+    formatCtx.reset();
+    avformat_network_deinit();
+}
+
+int StreamConnection::interruptCallback(void *opaque)
+{
+    auto *self = static_cast<StreamConnection *>(opaque);
+    const int64_t now = av_gettime_relative();
+    if (self->closing)
+        return now > self->closeDeadlineUs ? 1 : 0;
+    if (self->stopRequest)
+        return 1;
+    // A packet that FFmpeg has taken from the stream since the last look is a sign of
+    // life. The camera's RTCP reports are not: a camera that hangs goes on sending them.
+    if (AVFormatContext *input = self->formatCtx.get()) {
+        for (unsigned i = 0; i < input->nb_streams; ++i) {
+            AVStream *s = input->streams[i];
+            if (s->event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) {
+                s->event_flags &= ~AVSTREAM_EVENT_FLAG_NEW_PACKETS;
+                self->lastDataUs = now;
+            }
+        }
+    }
+    return now - self->lastDataUs > self->silenceLimitUs ? 1 : 0;
+}
+
+std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, const std::atomic<bool> &stopRequest,
+                                                         int64_t answerLimitUs)
+{
+    std::unique_ptr<StreamConnection> connection(new StreamConnection(stopRequest));
+    AVFormatContext *input = avformat_alloc_context();
+    if (!input || !connection->decoded || !connection->frameRGB) {
+        avformat_free_context(input);
+        qDebug() << "打开视频流失败";
+        return nullptr;
+    }
+    input->interrupt_callback.callback = &StreamConnection::interruptCallback;
+    input->interrupt_callback.opaque = connection.get();
+    // Stream probing would otherwise read some twenty frames to estimate the frame rate,
+    // which nothing here needs: at 30 fps that holds the window for most of a second, at
+    // a low frame rate for many. One decoded frame tells the picture size.
+    input->fps_probe_size = 0;
+
+    AVDictionary *options = nullptr;
+    av_dict_set_int(&options, "buffer_size", SocketBufferBytes, 0);
+    av_dict_set(&options, "rtsp_transport", "udp", 0);
+    // Socket time-out in microseconds, for connecting and for the RTSP exchange.
+    av_dict_set_int(&options, "timeout", CameraSilenceUs, 0);
+
+    connection->lastDataUs = av_gettime_relative();
+    connection->silenceLimitUs = answerLimitUs;
+    // On failure avformat_open_input frees the context it was given and nulls the pointer.
+    int ret = avformat_open_input(&input, url.toUtf8().constData(), nullptr, &options);
+    av_dict_free(&options);
+    if (ret < 0) {
+        qDebug() << "打开视频流失败";
+        return nullptr;
+    }
+    connection->formatCtx.reset(input);
+
+    // The camera's answer was its last sign of life; from now on it owes pictures.
+    connection->lastDataUs = av_gettime_relative();
+    connection->silenceLimitUs = CameraSilenceUs;
+    if (avformat_find_stream_info(input, nullptr) < 0) {
+        qDebug() << "获取视频流信息失败";
+        return nullptr;
+    }
+
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            connection->streamIndex = int(i);
+            break;
+        }
+    }
+    if (connection->streamIndex < 0) {
+        qDebug() << "获取视频流索引失败";
+        return nullptr;
+    }
+    if (!connection->openDecoder(input->streams[connection->streamIndex]))
+        return nullptr;
+
+    qDebug() << "初始化视频流成功";
+    return connection;
+}
+
+// The decoder and the RGB picture for the chosen stream: everything a frame needs is
+// made here, once.
+bool StreamConnection::openDecoder(const AVStream *videoStream)
+{
+    stream = videoStream;
+    streamIndex = videoStream->index;
+    codecCtx = av::decoderContextFor(videoStream);
+    if (!codecCtx) {
+        qDebug() << "打开解码器失败";
+        return false;
+    }
+    qDebug() << "codec_id" << int(codecCtx->codec_id);
+
+    rgbBuffer = av::attachPictureBuffer(frameRGB.get(), AV_PIX_FMT_RGB24, PictureWidth, PictureHeight);
+    if (!rgbBuffer || avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr) < 0) {
+        qDebug() << "打开解码器失败";
+        return false;
+    }
+    return true;
+}
+
+int StreamConnection::read(AVPacket *packet)
+{
+    const int ret = av_read_frame(formatCtx.get(), packet);
+    if (ret >= 0)
+        lastDataUs = av_gettime_relative();
+    return ret;
+}
+
+bool StreamConnection::decode(AVPacket *packet)
+{
+    int ret = avcodec_send_packet(codecCtx.get(), packet);
+    if (ret < 0)
+        qDebug() << "avcodec_send_packet error" << ret;
+    ret = avcodec_receive_frame(codecCtx.get(), decoded.get());
+    if (ret < 0) {
+        qDebug() << "avcodec_receive_frame" << ret;
+        return false;
+    }
+    if (swsCtx.convert(decoded.get(), frameRGB->data, frameRGB->linesize))
+        hasPicture = true;
+    return true;
+}
+
+QImage StreamConnection::picture() const
+{
+    if (!hasPicture)
+        return QImage();
+    const QImage view(rgbBuffer.get(), PictureWidth, PictureHeight, frameRGB->linesize[0], QImage::Format_RGB888);
+    return view.copy();
+}
+
+namespace {
+
+// A frame rate a camera can have. Without frame-rate probing at open (which would hold
+// the window for twenty frames) FFmpeg's guess for an RTSP stream is its 90 kHz clock.
+bool usable(AVRational rate)
+{
+    return rate.num > 0 && rate.den > 0 && av_q2d(rate) <= 240;
+}
+
+} // namespace
+
+AVRational StreamConnection::frameRate() const
+{
+    for (AVRational rate : {codecCtx ? codecCtx->framerate : AVRational{0, 1}, stream->avg_frame_rate,
+                            stream->r_frame_rate}) {
+        if (usable(rate))
+            return rate;
+    }
+    return AVRational{0, 1};
+}
