@@ -125,6 +125,9 @@ bool MainWindow::startLiveView()
 {
     readThread = new ReadThread(this);
     connect(readThread, &ReadThread::getImage, this, &MainWindow::setImage);
+    connect(readThread, &ReadThread::cameraLost, this, &MainWindow::cameraLost);
+    connect(readThread, &ReadThread::cameraFound, this, &MainWindow::cameraFound);
+    connect(readThread, &ReadThread::recordingFailed, this, &MainWindow::recordingFailed);
     readThread->url = streamUrl;
     if (readThread->openStream()) {
         readThread->start();
@@ -132,23 +135,59 @@ bool MainWindow::startLiveView()
         return true;
     }
     warn(QObject::tr("please connect the right wifi and try again"));
+    retire(readThread);
+    readThread = nullptr;
     return false;
 }
 
-// The reader object stays a child of the window; if it has not finished within the
-// wait, it finishes on its own (the interrupt ends its read) and is destroyed with the
-// window, whose destruction waits for it.
+// Ends the live view at once: the reader tells the camera goodbye and goes, with its
+// session, decoder and buffers. A snapshot still waiting for a frame is cancelled.
 void MainWindow::stopLiveView()
 {
     if (isRecording) {
         readThread->setRecord(false, QString());
         isRecording = false;
     }
-    disconnect(readThread, &ReadThread::getImage, this, &MainWindow::setImage);
+    disconnect(readThread, nullptr, this, nullptr);
     readThread->stopRead();
     readThread->quit();
     readThread->wait(3000);
+    retire(readThread);
     readThread = nullptr;
+    isSnapshotPending = false;
+    videoWidget->setNotice(QString());
+}
+
+// The last picture stays on screen, with a word over it, while the reader tries to reach
+// the camera again.
+void MainWindow::cameraLost()
+{
+    videoWidget->setNotice(QObject::tr("Camera lost, reconnecting..."));
+}
+
+void MainWindow::cameraFound()
+{
+    videoWidget->setNotice(QString());
+}
+
+// The reader has ended a recording whose file could not be written any more.
+void MainWindow::recordingFailed()
+{
+    if (isRecording) {
+        isRecording = false;
+        updateButtons();
+    }
+    warn(QObject::tr("record error"));
+}
+
+// A worker is deleted once it has finished, and with it its FFmpeg objects; one that is
+// still finishing goes as soon as it has.
+void MainWindow::retire(QThread *worker)
+{
+    if (worker->isRunning())
+        connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    else
+        delete worker;
 }
 
 void MainWindow::on_pbStartRecord_clicked()
@@ -160,19 +199,24 @@ void MainWindow::on_pbStartRecord_clicked()
         return;
     }
 
-    recordPath = QFileDialog::getSaveFileName(this, QStringLiteral("Save"),
-                                              QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
-                                              QStringLiteral("*.mp4"));
-    if (recordPath.isEmpty())
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save"),
+                                                QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+                                                QStringLiteral("*.mp4"));
+    // A cancelled dialog forgets the last recording.
+    if (path.isEmpty()) {
+        recordPath.clear();
         return;
-    if (QFileInfo(recordPath).suffix() != QLatin1String("mp4"))
-        recordPath += QLatin1String(".mp4");
+    }
+    if (QFileInfo(path).suffix() != QLatin1String("mp4"))
+        path += QLatin1String(".mp4");
 
-    // A recording that cannot start is told to the user; the live view goes on.
-    if (!readThread->setRecord(true, recordPath)) {
+    // A recording that cannot start is told to the user; the live view goes on, and
+    // StartReplay still plays the last good recording.
+    if (!readThread->setRecord(true, path)) {
         warn(QObject::tr("record error"));
         return;
     }
+    recordPath = path;
     isRecording = true;
     updateButtons();
 }
@@ -209,6 +253,8 @@ bool MainWindow::startPlayBack()
     playBackThread = new PlayBackThread(this);
     if (!playBackThread->openFile(recordPath)) {
         warn(QObject::tr("playback error"));
+        retire(playBackThread);
+        playBackThread = nullptr;
         return false;
     }
     connect(playBackThread, &PlayBackThread::getImage, this, &MainWindow::setImage);
@@ -224,6 +270,7 @@ bool MainWindow::stopPlayBack()
     playBackThread->stopPlay();
     playBackThread->quit();
     playBackThread->wait(3000);
+    retire(playBackThread);
     playBackThread = nullptr;
     return true;
 }

@@ -8,6 +8,7 @@
 
 class MainWindowForm;
 class PlayBackThread;
+class QThread;
 class ReadThread;
 class VideoDisplayWidget;
 
@@ -38,6 +39,10 @@ private:
     void stopLiveView();
     bool startPlayBack();
     bool stopPlayBack();
+    void cameraLost();
+    void cameraFound();
+    void recordingFailed();
+    void retire(QThread *worker);
     void warn(const QString &text);
     void updateButtons();
 

@@ -1,6 +1,7 @@
 #include "display/videodisplaywidget.h"
 
 #include <QBitmap>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QPixmap>
 
@@ -60,14 +61,43 @@ void VideoDisplayWidget::toggleMirror()
     mirror = !mirror;
 }
 
+void VideoDisplayWidget::setNotice(const QString &text)
+{
+    if (text == noticeText)
+        return;
+    noticeText = text;
+    update();
+}
+
 void VideoDisplayWidget::paintEvent(QPaintEvent *)
 {
-    if (image.isNull())
-        return;
-    if (haveDegree)
-        drawCircularView();
-    else
-        drawPlainView();
+    if (!image.isNull()) {
+        if (haveDegree)
+            drawCircularView();
+        else
+            drawPlainView();
+    }
+    if (!noticeText.isEmpty())
+        drawNotice();
+}
+
+// A dark band across the middle of the visible picture, with the text in white: readable
+// over any picture, and the picture stays in sight above and below it.
+void VideoDisplayWidget::drawNotice()
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QFont font = painter.font();
+    font.setPointSizeF(font.pointSizeF() * 1.4);
+    font.setBold(true);
+    painter.setFont(font);
+
+    const int visibleHeight = qMin(viewSize, height());
+    const int bandHeight = QFontMetrics(font).height() * 2;
+    const QRect band(0, (visibleHeight - bandHeight) / 2, viewSize, bandHeight);
+    painter.fillRect(band, QColor(0, 0, 0, 170));
+    painter.setPen(Qt::white);
+    painter.drawText(band, Qt::AlignCenter | Qt::TextWordWrap, noticeText);
 }
 
 // Cuts `region` out of the frame as the view shows it and scales it to the view's square.

@@ -2,6 +2,7 @@
 #define VIDEODISPLAYWIDGET_H
 
 #include <QImage>
+#include <QString>
 #include <QWidget>
 
 // Shows the latest camera or replay frame, either as a plain view (the 1280x960 region
@@ -26,6 +27,11 @@ public:
     void setHaveDegree(bool value);
     void resetMirror(bool value);
     void toggleMirror();
+    // A line of text drawn over the picture until it is cleared with an empty text: what
+    // the user must know about the picture, such as a lost camera. It belongs to the
+    // screen only, never to the frames.
+    void setNotice(const QString &text);
+    QString notice() const { return noticeText; }
 
     bool isMirrored() const { return mirror; }
 
@@ -35,6 +41,7 @@ protected:
 private:
     void drawPlainView();
     void drawCircularView();
+    void drawNotice();
     QPixmap scaledRegion(const QRect &region) const;
 
     QImage image;
@@ -46,6 +53,7 @@ private:
     bool haveDegree = false;
     bool upperBand = true;   // band of the last angle that fell into one: 200..340 (true) or 20..160
     bool appliedBand = true; // band last folded into `mirror`
+    QString noticeText;
 };
 
 #endif // VIDEODISPLAYWIDGET_H

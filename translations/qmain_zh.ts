@@ -82,5 +82,9 @@
         <source>record error</source>
         <translation>录像出错</translation>
     </message>
+    <message>
+        <source>Camera lost, reconnecting...</source>
+        <translation>摄像头连接中断，正在重新连接...</translation>
+    </message>
 </context>
 </TS>
