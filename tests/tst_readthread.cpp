@@ -1,9 +1,10 @@
 #include "stream/readthread.h"
 #include "support/camera.h"
-#include "support/framecollector.h"
+#include "support/livereader.h"
 #include "support/logcapture.h"
 #include "support/opening.h"
 #include "support/picture.h"
+#include "support/process.h"
 
 #include "sensorblock.h"
 
@@ -43,33 +44,6 @@ QString pictureProblem(const FrameCollector::Frame &frame)
         QVERIFY2(problem.isEmpty(), qPrintable(problem)); \
     } while (false)
 
-// Runs a reader until it has delivered `count` frames, then stops it.
-struct Reading
-{
-    std::unique_ptr<ReadThread> reader = std::make_unique<ReadThread>();
-    std::unique_ptr<FrameCollector> collector = std::make_unique<FrameCollector>(reader.get());
-
-    bool open(const QString &url)
-    {
-        reader->url = url;
-        return reader->openStream();
-    }
-    bool collect(int count, int timeoutMs = 10000)
-    {
-        reader->start();
-        QElapsedTimer timer;
-        timer.start();
-        while (collector->frames.size() < count && timer.elapsed() < timeoutMs)
-            QTest::qWait(20);
-        return collector->frames.size() >= count;
-    }
-    ~Reading()
-    {
-        reader->stopRead();
-        reader->wait(5000);
-    }
-};
-
 } // namespace
 
 class tst_ReadThread : public QObject
@@ -86,7 +60,8 @@ private slots:
     void stopIsNotUndoneByNextReader();
     void closedPortFailsFast();
     void silentServerTimesOut();
-    void endOfStreamEndsSilently();
+    void endOfStreamReconnects();
+    void slowReceiverGetsNewestPicture();
 };
 
 void tst_ReadThread::deliversCameraPictures()
@@ -96,13 +71,14 @@ void tst_ReadThread::deliversCameraPictures()
     QVERIFY(camera.start());
     LogCapture log;
 
-    Reading reading;
+    LiveReader reading;
     QVERIFY(reading.open(camera.url()));
     QCOMPARE(log.lines(), (QStringList{QStringLiteral("codec_id 7"), QStringLiteral("初始化视频流成功")}));
+    reading.reader->start();
     QVERIFY(reading.collect(20));
 
     int previous = -1;
-    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+    for (const FrameCollector::Frame &frame : reading.frames->frames) {
         CHECK_PICTURE(frame);
         QCOMPARE(frame.degree, 0);
         QCOMPARE(frame.isHaveDegree, false);
@@ -110,7 +86,7 @@ void tst_ReadThread::deliversCameraPictures()
         QVERIFY2(index > previous, qPrintable(QStringLiteral("frame %1 after %2").arg(index).arg(previous)));
         previous = index;
     }
-    const FrameCollector::Frame &last = reading.collector->frames.last();
+    const FrameCollector::Frame &last = reading.frames->frames.last();
     const double psnr = psnrAgainstCamera(last.image, options, frameIndexOf(last.image));
     QVERIFY2(psnr >= 30, qPrintable(QString::number(psnr)));
 }
@@ -124,11 +100,11 @@ void tst_ReadThread::deliversTypeOneAngles()
     Camera camera(options);
     QVERIFY(camera.start());
 
-    Reading reading;
-    QVERIFY(reading.open(camera.url()));
+    LiveReader reading;
+    QVERIFY(reading.start(camera.url()));
     QVERIFY(reading.collect(30));
     QSet<int> angles;
-    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+    for (const FrameCollector::Frame &frame : reading.frames->frames) {
         CHECK_PICTURE(frame);
         const int index = frameIndexOf(frame.image);
         QVERIFY(index >= 0);
@@ -148,12 +124,12 @@ void tst_ReadThread::deliversTypeSixAngles()
     Camera camera(options);
     QVERIFY(camera.start());
 
-    Reading reading;
-    QVERIFY(reading.open(camera.url()));
+    LiveReader reading;
+    QVERIFY(reading.start(camera.url()));
     QVERIFY(reading.collect(30));
     ReadThread predictor;
     QSet<int> angles;
-    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+    for (const FrameCollector::Frame &frame : reading.frames->frames) {
         CHECK_PICTURE(frame);
         const camsim::Readings sent = camsim::readingsSent(options, frameIndexOf(frame.image));
         QCOMPARE(frame.isHaveDegree, false);
@@ -188,15 +164,15 @@ void tst_ReadThread::otherCameraFormats()
     Camera camera(options);
     QVERIFY(camera.start());
 
-    Reading reading;
-    QVERIFY(reading.open(camera.url()));
+    LiveReader reading;
+    QVERIFY(reading.start(camera.url()));
     QVERIFY(reading.collect(10));
-    for (const FrameCollector::Frame &frame : reading.collector->frames) {
+    for (const FrameCollector::Frame &frame : reading.frames->frames) {
         CHECK_PICTURE(frame);
         QCOMPARE(frame.degree, 123);
         QVERIFY(frameIndexOf(frame.image) >= 0);
     }
-    const FrameCollector::Frame &last = reading.collector->frames.last();
+    const FrameCollector::Frame &last = reading.frames->frames.last();
     const double psnr = psnrAgainstCamera(last.image, options, frameIndexOf(last.image));
     QVERIFY2(psnr >= 28, qPrintable(QString::number(psnr)));
 }
@@ -208,19 +184,20 @@ void tst_ReadThread::stopWhileWaiting()
     Camera camera(options);
     QVERIFY(camera.start());
 
-    Reading reading;
-    QVERIFY(reading.open(camera.url()));
+    LiveReader reading;
+    QVERIFY(reading.start(camera.url()));
     QVERIFY(reading.collect(1));
     // The next frame is most of a second away: the loop now waits in the network read.
     QTest::qWait(200);
-    const int emittedBefore = reading.collector->emitted;
+    const int before = reading.frames->frames.size();
 
     QElapsedTimer timer;
     timer.start();
     reading.reader->stopRead();
     QVERIFY(reading.reader->wait(2000));
     QVERIFY2(timer.elapsed() <= 500, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(int(reading.collector->emitted), emittedBefore);
+    QCoreApplication::processEvents();
+    QCOMPARE(reading.frames->frames.size(), before);
 }
 
 void tst_ReadThread::stopIsNotUndoneByNextReader()
@@ -230,8 +207,8 @@ void tst_ReadThread::stopIsNotUndoneByNextReader()
     Camera camera(options);
     QVERIFY(camera.start());
 
-    Reading first;
-    QVERIFY(first.open(camera.url()));
+    LiveReader first;
+    QVERIFY(first.start(camera.url()));
     QVERIFY(first.collect(1));
     QTest::qWait(200);
 
@@ -240,13 +217,13 @@ void tst_ReadThread::stopIsNotUndoneByNextReader()
     QElapsedTimer timer;
     timer.start();
     first.reader->stopRead();
-    Reading second;
+    LiveReader second;
     QVERIFY(first.reader->wait(2000));
     QVERIFY2(timer.elapsed() <= 500, qPrintable(QString::number(timer.elapsed())));
 
-    QVERIFY(second.open(camera.url()));
+    QVERIFY(second.start(camera.url()));
     QVERIFY(second.collect(2, 5000));
-    CHECK_PICTURE(second.collector->frames.last());
+    CHECK_PICTURE(second.frames->frames.last());
 }
 
 void tst_ReadThread::closedPortFailsFast()
@@ -282,22 +259,56 @@ void tst_ReadThread::silentServerTimesOut()
     QCOMPARE(silent.accepted.size(), 1);
 }
 
-void tst_ReadThread::endOfStreamEndsSilently()
+// A stream that ends is a camera lost like any other: the reader says so and reaches the
+// camera again by itself, in a new session whose frames count from 0.
+void tst_ReadThread::endOfStreamReconnects()
 {
     camsim::Options options = loopbackCamera();
     options.frames = 15;
     Camera camera(options);
     QVERIFY(camera.start());
 
-    Reading reading;
+    LiveReader reading;
     QVERIFY(reading.open(camera.url()));
     LogCapture log;
-    QSignalSpy finished(reading.reader.get(), &QThread::finished);
+    QSignalSpy lost(reading.reader.get(), &ReadThread::cameraLost);
+    QSignalSpy found(reading.reader.get(), &ReadThread::cameraFound);
     reading.reader->start();
-    QVERIFY(finished.wait(6000));
-    QTRY_VERIFY(reading.collector->frames.size() >= 10);
-    QVERIFY(reading.collector->frames.size() <= 15);
-    QCOMPARE(log.lines(), QStringList());
+    QVERIFY(lost.wait(6000));
+    QVERIFY(log.contains(QStringLiteral("camera lost ")));
+    const int firstSession = reading.frames->frames.size();
+    QVERIFY2(firstSession >= 10 && firstSession <= 15, qPrintable(QString::number(firstSession)));
+    QVERIFY(found.count() == 1 || found.wait(5000));
+    QVERIFY(reading.collect(firstSession + 5));
+    QVERIFY(frameIndexOf(reading.frames->frames.last().image) < frameIndexOf(reading.frames->frames[firstSession - 1].image));
+    QVERIFY(reading.reader->isRunning());
+}
+
+// A window that cannot keep up: only the newest picture waits for it, so its memory does
+// not grow, and when it catches up it shows what the camera sends now.
+void tst_ReadThread::slowReceiverGetsNewestPicture()
+{
+    Camera camera;
+    QVERIFY(camera.start());
+    LiveReader reading;
+    QVERIFY(reading.start(camera.url()));
+    QVERIFY(reading.collect(10));
+    const long residentBefore = residentKiB();
+    const int before = reading.frames->frames.size();
+
+    // The receiver's thread is busy for 2 s, while some 60 pictures come in.
+    QThread::msleep(2000);
+    const int sentMeanwhile = int(camera.simulator.framesSent());
+    const long residentAfter = residentKiB();
+    QCoreApplication::processEvents();
+
+    QCOMPARE(reading.frames->frames.size(), before + 1);
+    const int shown = frameIndexOf(reading.frames->frames.last().image);
+    // The camera numbers its frames from 0, and has sent framesSent() of them.
+    QVERIFY2(shown >= sentMeanwhile - 4, qPrintable(QStringLiteral("showed frame %1 of %2").arg(shown).arg(sentMeanwhile)));
+    QVERIFY2(residentAfter - residentBefore < 20 * 1024,
+             qPrintable(QStringLiteral("%1 KiB more").arg(residentAfter - residentBefore)));
+    QVERIFY(reading.collect(before + 5));
 }
 
 QTEST_MAIN(tst_ReadThread)

@@ -4,6 +4,7 @@
 #include "stream/readthread.h"
 #include "support/camera.h"
 #include "support/dialogs.h"
+#include "support/livereader.h"
 #include "support/logcapture.h"
 #include "support/mediafile.h"
 #include "support/picture.h"
@@ -14,7 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <atomic>
+#include <sys/resource.h>
+#include <csignal>
 #include <memory>
 
 // Recording and replay through the window's buttons, with the dialogs answered.
@@ -34,7 +36,7 @@ QString buttons(const QWidget &window)
 
 const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay");
 const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off)");
-const QString Recording = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off)");
+const QString RecordingOn = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off)");
 const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay");
 
 struct Session
@@ -58,21 +60,7 @@ struct Session
         answerSaveDialog(chosen);
         click(*window, "pbStartRecord");
     }
-    // Waits until the reader has handled `count` more frames, counted on its own thread
-    // as it emits them (and records them, when recording).
-    bool waitFrames(int count)
-    {
-        auto *reader = window->findChildren<ReadThread *>().last();
-        auto seen = std::make_shared<std::atomic<int>>(0);
-        QMetaObject::Connection counting = QObject::connect(
-            reader, &ReadThread::getImage, reader, [seen] { ++*seen; }, Qt::DirectConnection);
-        QElapsedTimer timer;
-        timer.start();
-        while (*seen < count && timer.elapsed() < 10000)
-            QTest::qWait(10);
-        QObject::disconnect(counting);
-        return *seen >= count;
-    }
+    bool waitFrames(int count) { return waitForPictures(window->findChild<ReadThread *>(), count); }
 };
 
 } // namespace
@@ -88,6 +76,7 @@ private slots:
     void replayWithoutRecording();
     void cancelledRecordDialogForgetsRecording();
     void replayOfVanishedFile();
+    void recordErrorWarnsAndStaysLive_data();
     void recordErrorWarnsAndStaysLive();
     void closingWhileRecordingFinishesFile();
     void closingWhileReplayingStopsReplay();
@@ -116,7 +105,7 @@ void tst_RecordReplay::recordSuffix()
     click(*session.window, "pbStartRecord");
     QCOMPARE(caption, QStringLiteral("Save"));
     QCOMPARE(filter, QStringLiteral("*.mp4"));
-    QCOMPARE(buttons(*session.window), Recording);
+    QCOMPARE(buttons(*session.window), RecordingOn);
     QVERIFY(session.waitFrames(10));
 
     click(*session.window, "pbStartRecord");
@@ -155,13 +144,15 @@ void tst_RecordReplay::recordThenReplay()
     QCOMPARE(buttons(*session.window), Replaying);
     QCOMPARE(QString(QLatin1Char(colourOf(display->grab().toImage().pixel(450, 150)))), QStringLiteral("G"));
 
+    QPointer<PlayBackThread> stopped = player;
     click(*session.window, "pbPlayBack");
     QCOMPARE(buttons(*session.window), Idle);
+    QVERIFY(stopped.isNull()); // released at once, decoder and buffers with it
 
     // The same recording replays again, with a new thread.
     click(*session.window, "pbPlayBack");
     QCOMPARE(buttons(*session.window), Replaying);
-    QCOMPARE(session.window->findChildren<PlayBackThread *>().size(), 2);
+    QCOMPARE(session.window->findChildren<PlayBackThread *>().size(), 1);
     click(*session.window, "pbPlayBack");
     QCOMPARE(buttons(*session.window), Idle);
 }
@@ -219,22 +210,64 @@ void tst_RecordReplay::replayOfVanishedFile()
     QCOMPARE(buttons(*session.window), Idle);
 }
 
+void tst_RecordReplay::recordErrorWarnsAndStaysLive_data()
+{
+    QTest::addColumn<bool>("midway");
+    QTest::newRow("file cannot be made") << false;
+    QTest::newRow("file stops growing") << true;
+}
+
+// A recording that cannot start, or cannot go on, is told once; the live view goes on,
+// and StartReplay still plays the last good recording.
 void tst_RecordReplay::recordErrorWarnsAndStaysLive()
 {
+    QFETCH(bool, midway);
+
     Session session;
     click(*session.window, "pbStart");
+    session.startRecording(session.path("good.mp4"));
+    QVERIFY(session.waitFrames(5));
+    click(*session.window, "pbStartRecord");
+
     SeenMessage message;
     answerMessageBox(&message);
-    session.startRecording(session.path("missing-folder/clip.mp4"));
-    QVERIFY(message.seen);
+    rlimit saved{};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    if (midway) {
+        // The file stops growing at 64 KiB, once the muxer's buffer goes out.
+        rlimit small = saved;
+        small.rlim_cur = 64 * 1024;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+        session.startRecording(session.path("limited.mp4"));
+        QCOMPARE(buttons(*session.window), RecordingOn);
+        QTRY_VERIFY_WITH_TIMEOUT(message.seen, 20000);
+    } else {
+        session.startRecording(session.path("missing-folder/clip.mp4"));
+        QVERIFY(message.seen);
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
     QCOMPARE(message.title, QStringLiteral("Warning"));
     QCOMPARE(message.text, QStringLiteral("record error"));
     QCOMPARE(buttons(*session.window), Live);
 
-    // The live view goes on, and Stop still works.
-    QVERIFY(session.waitFrames(5));
+    // Told once: the live view goes on without another box, and Stop still works.
+    SeenMessage another;
+    answerMessageBox(&another);
+    QVERIFY(session.waitFrames(10));
+    QVERIFY(!another.seen);
     click(*session.window, "pbStart");
     QCOMPARE(buttons(*session.window), Idle);
+
+    if (!midway) {
+        click(*session.window, "pbPlayBack");
+        QVERIFY(!another.seen);
+        QCOMPARE(buttons(*session.window), Replaying);
+        click(*session.window, "pbPlayBack");
+    }
+    QCoreApplication::processEvents();
+    QVERIFY(!another.seen);
 }
 
 void tst_RecordReplay::closingWhileRecordingFinishesFile()

@@ -80,6 +80,7 @@ void tst_Startup::chinese()
         QCOMPARE(buttonText(window, "pbStartRecord"), QStringLiteral("开始录像"));
         QCOMPARE(buttonText(window, "pbPlayBack"), QStringLiteral("开始回放"));
         QCOMPARE(QObject::tr("Warning"), QStringLiteral("警告"));
+        QCOMPARE(QObject::tr("Camera lost, reconnecting..."), QStringLiteral("摄像头连接中断，正在重新连接..."));
     }
     // The translator leaves the application with the window.
     QCOMPARE(QObject::tr("Warning"), QStringLiteral("Warning"));

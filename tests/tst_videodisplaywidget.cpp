@@ -99,6 +99,8 @@ private slots:
     void repeatedPaintsAreStable();
     void nothingPaintedBeforeFirstFrame();
     void onlySetFrameSchedulesRepaint();
+    void noticeDrawnOverPicture_data();
+    void noticeDrawnOverPicture();
 };
 
 void tst_VideoDisplayWidget::bandRule_data()
@@ -369,6 +371,50 @@ void tst_VideoDisplayWidget::onlySetFrameSchedulesRepaint()
 
     widget.setFrame(quadrantFrame(1280, 960), 45);
     QTRY_COMPARE(counter.paints, 1);
+}
+
+void tst_VideoDisplayWidget::noticeDrawnOverPicture_data()
+{
+    QTest::addColumn<bool>("withFrame");
+    QTest::addColumn<bool>("circular");
+    QTest::newRow("plain view") << true << false;
+    QTest::newRow("circular view") << true << true;
+    QTest::newRow("no frame yet") << false << false;
+}
+
+// The notice is a band across the middle of the visible picture; the picture is untouched
+// everywhere else, and comes back whole when the notice is cleared.
+void tst_VideoDisplayWidget::noticeDrawnOverPicture()
+{
+    QFETCH(bool, withFrame);
+    QFETCH(bool, circular);
+
+    VideoDisplayWidget widget;
+    widget.setHaveDegree(circular);
+    if (withFrame)
+        widget.setFrame(quadrantFrame(1280, 960), 30);
+    const QImage before = render(widget);
+    widget.setNotice(QStringLiteral("Camera lost, reconnecting..."));
+    const QImage with = render(widget);
+
+    int top = -1, bottom = -1, white = 0;
+    for (int y = 0; y < 480; ++y) {
+        for (int x = 0; x < 640; ++x) {
+            if (with.pixel(x, y) == before.pixel(x, y))
+                continue;
+            if (top < 0)
+                top = y;
+            bottom = y;
+            QVERIFY2(x < 600, qPrintable(QStringLiteral("changed at (%1,%2)").arg(x).arg(y)));
+            if (qGray(with.pixel(x, y)) > 200)
+                ++white;
+        }
+    }
+    QVERIFY2(top > 150 && bottom < 330 && bottom - top > 20, qPrintable(QStringLiteral("band %1..%2").arg(top).arg(bottom)));
+    QVERIFY2(white > 100, qPrintable(QString::number(white)));
+
+    widget.setNotice(QString());
+    QCOMPARE(render(widget), before);
 }
 
 QTEST_MAIN(tst_VideoDisplayWidget)

@@ -13,8 +13,9 @@
 
 // Answers the next modal dialog the code under test opens, from a timer, since the
 // dialog's own event loop holds the test until it closes. `answer` returns false for a
-// dialog it does not handle.
-inline void whenModal(std::function<bool(QWidget *)> answer)
+// dialog it does not handle. The timer goes once it has answered; deleting it earlier
+// gives up waiting.
+inline QTimer *whenModal(std::function<bool(QWidget *)> answer)
 {
     auto *timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, [timer, answer] {
@@ -25,6 +26,7 @@ inline void whenModal(std::function<bool(QWidget *)> answer)
         timer->deleteLater();
     });
     timer->start(10);
+    return timer;
 }
 
 // Types `path` into the next save dialog and accepts it; an empty path cancels it.
@@ -53,18 +55,22 @@ inline void answerSaveDialog(const QString &path, QString *caption = nullptr, QS
     });
 }
 
+// A message box as the user saw it. While it waits for a box, it stops waiting when it
+// goes, so that a box that never came cannot be answered into a gone object.
 struct SeenMessage
 {
     QString title;
     QString text;
     QMessageBox::StandardButtons buttons;
     bool seen = false;
+    QPointer<QTimer> watcher;
+    ~SeenMessage() { delete watcher.data(); }
 };
 
 // Reads the next message box and presses its OK button.
 inline void answerMessageBox(SeenMessage *seen)
 {
-    whenModal([seen](QWidget *modal) {
+    seen->watcher = whenModal([seen](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);
         if (!box)
             return false;

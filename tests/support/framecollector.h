@@ -6,10 +6,7 @@
 #include <QObject>
 #include <QVector>
 
-#include <atomic>
-
-// Receives the frame signal of a worker on the test's thread and keeps every frame.
-// `emitted` counts emissions on the worker's own thread, before the queue.
+// Receives the frame signal of a worker and keeps every picture, with the time it came.
 class FrameCollector : public QObject
 {
     Q_OBJECT
@@ -30,11 +27,9 @@ public:
     {
         clock.start();
         connect(worker, &Worker::getImage, this, &FrameCollector::receive);
-        connect(worker, &Worker::getImage, this, [this] { ++emitted; }, Qt::DirectConnection);
     }
 
     QVector<Frame> frames;
-    std::atomic<int> emitted{0};
     QElapsedTimer clock;
 
 public slots:
