@@ -65,6 +65,16 @@ InputPtr openStream(const std::string &url)
     return InputPtr(ret < 0 ? nullptr : raw);
 }
 
+// What the camera has counted, in the order a client sends them: OPTIONS, DESCRIBE, SETUP,
+// PLAY, TEARDOWN and the keep-alive GET_PARAMETER.
+QVector<int> requestCounts(const camsim::Simulator &camera)
+{
+    QVector<int> counts;
+    for (const char *method : {"OPTIONS", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN", "GET_PARAMETER"})
+        counts << camera.requests(method);
+    return counts;
+}
+
 std::vector<uint8_t> readPacket(AVFormatContext *input, int *error = nullptr)
 {
     PacketPtr packet(av_packet_alloc());
@@ -617,14 +627,28 @@ void tst_CameraSim::everyClientStartsAtFrameZero()
     QVERIFY(decoder.decode(readPacket(first.get()), &picture));
     QVERIFY(picture.index() >= 6);
     QCOMPARE(camera.activeStreams(), 2);
+    QCOMPARE(requestCounts(camera), (QVector<int>{2, 2, 2, 2, 0, 0}));
 
+    // Closing sends TEARDOWN (no interrupt callback holds it back), and that ends the
+    // client's pipeline at once, not when its session would time out.
+    QElapsedTimer sinceClose;
+    sinceClose.start();
     first.reset();
     second.reset();
-    QTRY_COMPARE(camera.activeStreams(), 0); // TEARDOWN ends each client's pipeline
+    QTRY_COMPARE(camera.activeStreams(), 0);
+    QVERIFY2(sinceClose.elapsed() < 1000, qPrintable(QString::number(sinceClose.elapsed())));
+    QTRY_COMPARE(camera.requests("TEARDOWN"), 2);
+    // Nothing to wait for when nothing should happen: watch for ten frame periods. One
+    // frame may have been on its way when the pipeline went.
+    const int64_t sent = camera.framesSent();
+    QTest::qWait(200);
+    QVERIFY(camera.framesSent() <= sent + 1);
+
     InputPtr third = openStream(camera.url());
     QVERIFY(third);
     QVERIFY(decoder.decode(readPacket(third.get()), &picture));
     QCOMPARE(picture.index(), 0);
+    QCOMPARE(requestCounts(camera), (QVector<int>{3, 3, 3, 3, 2, 0}));
 }
 
 void tst_CameraSim::stopEndsReadingClientAndRestarts()

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -36,14 +37,26 @@ struct Feed {
 
 } // namespace
 
+struct Simulator::RequestCounts {
+    void add(const char *method)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++byMethod[method];
+    }
+
+    std::mutex mutex;
+    std::map<std::string, int> byMethod; // guarded by mutex
+};
+
 struct Simulator::Core {
-    explicit Core(const Options &o) : options(o) {}
+    Core(const Options &o, std::shared_ptr<RequestCounts> r) : options(o), requests(std::move(r)) {}
 
     void produce();
     void addFeed(GstElement *appsrc, const void **key);
     void removeFeed(const void *key);
 
     const Options options;
+    const std::shared_ptr<RequestCounts> requests; // the Simulator's, kept over restarts
     mutable std::mutex mutex;
     std::condition_variable wake;
     std::vector<std::shared_ptr<Feed>> feeds; // guarded by mutex
@@ -84,6 +97,26 @@ void onMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
     ref->core->addFeed(appsrc, &unprepared->feed);
     g_signal_connect_data(media, "unprepared", G_CALLBACK(onMediaUnprepared), unprepared,
                           releaseCoreRef, GConnectFlags(0));
+}
+
+// Every request gets an answer, an error included, and each answer goes through here with
+// the request it answers: one handler counts them all, whatever the method.
+void onMessageSent(GstRTSPClient *, GstRTSPContext *context, GstRTSPMessage *message, gpointer data)
+{
+    if (!context || !context->request || message->type != GST_RTSP_MESSAGE_RESPONSE)
+        return;
+    GstRTSPMethod method = GST_RTSP_INVALID;
+    if (gst_rtsp_message_parse_request(context->request, &method, nullptr, nullptr) != GST_RTSP_OK)
+        return;
+    if (const gchar *name = gst_rtsp_method_as_text(method))
+        static_cast<CoreRef *>(data)->core->requests->add(name);
+}
+
+void onClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
+{
+    const CoreRef *ref = static_cast<CoreRef *>(data);
+    g_signal_connect_data(client, "send-message", G_CALLBACK(onMessageSent),
+                          new CoreRef{ref->core, nullptr}, releaseCoreRef, GConnectFlags(0));
 }
 
 GstRTSPFilterResult closeClient(GstRTSPServer *, GstRTSPClient *, gpointer)
@@ -206,7 +239,10 @@ void Simulator::Core::produce()
     }
 }
 
-Simulator::Simulator(const Options &options) : options_(options) {}
+Simulator::Simulator(const Options &options)
+    : options_(options), requestCounts_(std::make_shared<RequestCounts>())
+{
+}
 
 Simulator::~Simulator()
 {
@@ -236,6 +272,13 @@ int Simulator::activeStreams() const
     return int(core_->feeds.size());
 }
 
+int Simulator::requests(const std::string &method) const
+{
+    std::lock_guard<std::mutex> lock(requestCounts_->mutex);
+    const auto found = requestCounts_->byMethod.find(method);
+    return found == requestCounts_->byMethod.end() ? 0 : found->second;
+}
+
 bool Simulator::start()
 {
     if (running_)
@@ -250,7 +293,7 @@ bool Simulator::start()
         return false;
     }
 
-    core_ = std::make_shared<Core>(options_);
+    core_ = std::make_shared<Core>(options_, requestCounts_);
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
     server_ = gst_rtsp_server_new();
@@ -265,6 +308,8 @@ bool Simulator::start()
     GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(server_);
     gst_rtsp_mount_points_add_factory(mounts, options_.path.c_str(), factory);
     g_object_unref(mounts);
+    g_signal_connect_data(server_, "client-connected", G_CALLBACK(onClientConnected),
+                          new CoreRef{core_, nullptr}, releaseCoreRef, GConnectFlags(0));
 
     // No client threads: connections are then served by the context that accepts them,
     // ours, so stop() closes them there instead of racing a pool thread that reads them.

@@ -46,7 +46,12 @@ public:
     int streamsEnded() const; // clients whose Options::frames have all been sent
     int activeStreams() const; // client pipelines currently fed
 
+    // RTSP requests with this method ("OPTIONS", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN",
+    // "GET_PARAMETER", ...) received since construction, over every start(). Any thread.
+    int requests(const std::string &method) const;
+
     struct Core;
+    struct RequestCounts;
 
 private:
     void runInLoop(void (*function)(Simulator *));
@@ -57,6 +62,7 @@ private:
     bool running_ = false;
     int port_ = 0;
     std::shared_ptr<Core> core_;
+    std::shared_ptr<RequestCounts> requestCounts_;
     GMainContext *context_ = nullptr;
     GMainLoop *loop_ = nullptr;
     GstRTSPServer *server_ = nullptr;
