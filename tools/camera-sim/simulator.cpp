@@ -33,7 +33,13 @@ struct Feed {
     int64_t next = 0;
     Clock::time_point due = Clock::now();
     bool ended = false;
+    bool primed = false; // a frame or a gap event has gone in: the media can get ready
 };
+
+Clock::duration seconds(double s)
+{
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
 
 } // namespace
 
@@ -49,18 +55,28 @@ struct Simulator::RequestCounts {
 };
 
 struct Simulator::Core {
-    Core(const Options &o, std::shared_ptr<RequestCounts> r) : options(o), requests(std::move(r)) {}
+    Core(const Options &o, std::shared_ptr<RequestCounts> r)
+        : options(o), requests(std::move(r)), gapEvery(seconds(o.gapEvery)),
+          gapLength(seconds(o.gapLength))
+    {
+    }
 
     void produce();
     void addFeed(GstElement *appsrc, const void **key);
     void removeFeed(const void *key);
+    Clock::time_point gapEnd(Clock::time_point now) const;
+    void skipGap(Feed &feed, Clock::time_point end, Clock::duration period) const;
 
     const Options options;
     const std::shared_ptr<RequestCounts> requests; // the Simulator's, kept over restarts
+    const Clock::time_point started = Clock::now(); // the scheduled gaps count from here
+    const Clock::duration gapEvery;
+    const Clock::duration gapLength;
     mutable std::mutex mutex;
     std::condition_variable wake;
     std::vector<std::shared_ptr<Feed>> feeds; // guarded by mutex
     bool quit = false;                        // guarded by mutex
+    Clock::time_point pausedUntil;            // guarded by mutex; pauseSending()
     std::atomic<int64_t> framesSent{0};
     std::atomic<int> streamsEnded{0};
 };
@@ -143,6 +159,17 @@ bool isPlaying(GstElement *element)
     return playing;
 }
 
+// A live media is ready for DESCRIBE only once something has come out of its payloader, and
+// until then the server's thread, the one that answers every client, waits for it (20 s,
+// then 503). In a gap a gap event gets a new client's media there without a frame.
+void sendGapEvent(GstElement *appsrc)
+{
+    GstClockTime now = gst_element_get_current_running_time(appsrc);
+    if (!GST_CLOCK_TIME_IS_VALID(now))
+        now = 0;
+    gst_element_send_event(appsrc, gst_event_new_gap(now, GST_CLOCK_TIME_NONE));
+}
+
 std::string launchLine(const Options &o)
 {
     return "( appsrc name=src is-live=true format=time do-timestamp=true"
@@ -173,6 +200,31 @@ void Simulator::Core::removeFeed(const void *key)
                 feeds.end());
 }
 
+// The end of the gap that `now` falls in; a time not after `now` when there is none.
+// Called with mutex held.
+Clock::time_point Simulator::Core::gapEnd(Clock::time_point now) const
+{
+    Clock::time_point end = pausedUntil;
+    if (gapEvery.count() > 0) {
+        const Clock::duration cycle = gapEvery + gapLength;
+        const Clock::duration phase = (now - started) % cycle;
+        if (phase >= gapEvery)
+            end = std::max(end, now - phase + cycle);
+    }
+    return end;
+}
+
+// The frames due before the gap ends are never sent, so the feed's numbers go on with time.
+// The last of Options::frames is kept back for after the gap: a stream that has to end
+// still ends.
+void Simulator::Core::skipGap(Feed &feed, Clock::time_point end, Clock::duration period) const
+{
+    const int64_t inGap = (end - feed.due + period - Clock::duration(1)) / period;
+    const int64_t skipped = options.frames > 0 ? std::min(inGap, options.frames - 1 - feed.next) : inGap;
+    feed.next += skipped;
+    feed.due = skipped == inGap ? feed.due + skipped * period : end;
+}
+
 void Simulator::Core::produce()
 {
     FramePainter painter(options);
@@ -201,6 +253,13 @@ void Simulator::Core::produce()
             feed->ended = true; // silent from now on, session still open
             continue;
         }
+        const Clock::time_point at = Clock::now();
+        const Clock::time_point gapEnds = gapEnd(at);
+        const bool inGap = gapEnds > at;
+        if (inGap && feed->primed) {
+            skipGap(*feed, gapEnds, period);
+            continue;
+        }
         lock.unlock();
 
         if (!isPlaying(feed->appsrc)) {
@@ -209,6 +268,12 @@ void Simulator::Core::produce()
             // time, and the sink would hold it back for as long as the clock has run.
             lock.lock();
             feed->due = Clock::now() + std::chrono::milliseconds(2);
+            continue;
+        }
+        if (inGap) {
+            sendGapEvent(feed->appsrc);
+            lock.lock();
+            feed->primed = true; // the next round skips the gap's frames
             continue;
         }
         if (n != carrierFrame) {
@@ -225,6 +290,7 @@ void Simulator::Core::produce()
         lock.lock();
         if (pushed)
             ++framesSent;
+        feed->primed = true;
         feed->next = n + 1;
         feed->due += period;
         // After a stall (a slow machine, a debugger) carry on at the frame rate rather than
@@ -270,6 +336,14 @@ int Simulator::activeStreams() const
         return 0;
     std::lock_guard<std::mutex> lock(core_->mutex);
     return int(core_->feeds.size());
+}
+
+void Simulator::pauseSending(std::chrono::milliseconds length)
+{
+    if (!running_)
+        return;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    core_->pausedUntil = std::max(core_->pausedUntil, Clock::now() + length);
 }
 
 int Simulator::requests(const std::string &method) const

@@ -4,6 +4,7 @@
 
 #include "options.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,13 @@ public:
     // Closes every client connection and session (a reading client sees its connection
     // end at once), then the server itself. Safe to call when not running.
     void stop();
+
+    // The camera's link drops for `length` from now: no client is sent a frame, not even
+    // one that connects meanwhile. Frames that fall in the gap are skipped, not delayed, so
+    // a client's frame numbers jump by about length * fps. Sessions stay open and RTSP
+    // requests are answered throughout. A gap under way is only ever made longer. Any
+    // thread; ignored unless running, and stop() ends it.
+    void pauseSending(std::chrono::milliseconds length);
 
     bool isRunning() const { return running_; }
     int port() const { return port_; } // the bound port, also when Options::port was 0
