@@ -279,6 +279,7 @@ private slots:
     void everyClientStartsAtFrameZero();
     void gapSkipsFramesOnSameSession_data();
     void gapSkipsFramesOnSameSession();
+    void stopEndsReadingClientAndRestarts_data();
     void stopEndsReadingClientAndRestarts();
     void busyPortIsReported();
 };
@@ -750,10 +751,21 @@ void tst_CameraSim::gapSkipsFramesOnSameSession()
     QCOMPARE(camera.activeStreams(), late ? 2 : 1);
 }
 
+void tst_CameraSim::stopEndsReadingClientAndRestarts_data()
+{
+    QTest::addColumn<bool>("restart"); // restart(): back on the same port at once
+
+    QTest::newRow("stop, start") << false;
+    QTest::newRow("restart") << true;
+}
+
 void tst_CameraSim::stopEndsReadingClientAndRestarts()
 {
+    QFETCH(bool, restart);
+
     camsim::Simulator camera(cameraOptions());
     QVERIFY(camera.start());
+    const int port = camera.port();
     InputPtr input = openStream(camera.url());
     QVERIFY(input);
 
@@ -786,21 +798,30 @@ void tst_CameraSim::stopEndsReadingClientAndRestarts()
     QTRY_VERIFY(packets >= 3);
     QElapsedTimer sinceStop;
     sinceStop.start();
-    camera.stop();
+    if (restart)
+        QVERIFY2(camera.restart(), camera.errorString().c_str());
+    else
+        camera.stop();
     QTRY_VERIFY_WITH_TIMEOUT(ended, 5000);
-    joinReader();
+    reader.join();
     QVERIFY(lastError < 0);
     // The server closed the session: the client need not wait out its 3 s timeout.
     QVERIFY2(sinceStop.elapsed() < 2000, qPrintable(QString::number(sinceStop.elapsed())));
     input.reset();
 
-    QVERIFY(camera.start());
+    if (restart)
+        QCOMPARE(camera.port(), port);
+    else
+        QVERIFY(camera.start());
+    QVERIFY(camera.isRunning());
     input = openStream(camera.url());
     QVERIFY(input);
     Decoder decoder;
     Picture picture;
     QVERIFY(decoder.decode(readPacket(input.get()), &picture));
     QCOMPARE(picture.index(), 0);
+    // Counted over both servers; the first client's TEARDOWN went nowhere.
+    QCOMPARE(requestCounts(camera), (QVector<int>{2, 2, 2, 2, 0, 0}));
 }
 
 void tst_CameraSim::busyPortIsReported()

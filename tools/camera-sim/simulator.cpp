@@ -355,6 +355,18 @@ int Simulator::requests(const std::string &method) const
 
 bool Simulator::start()
 {
+    return serve(options_.port);
+}
+
+bool Simulator::restart()
+{
+    const int port = port_ ? port_ : options_.port;
+    stop();
+    return serve(port);
+}
+
+bool Simulator::serve(int port)
+{
     if (running_)
         return true;
     error_ = validate(options_);
@@ -372,7 +384,9 @@ bool Simulator::start()
     loop_ = g_main_loop_new(context_, FALSE);
     server_ = gst_rtsp_server_new();
     gst_rtsp_server_set_address(server_, options_.address.c_str());
-    gst_rtsp_server_set_service(server_, std::to_string(options_.port).c_str());
+    // The server's socket is bound with SO_REUSEADDR (g_socket_bind's allow_reuse), so the
+    // connections stop() closed, left in TIME_WAIT on this port, do not keep restart() out.
+    gst_rtsp_server_set_service(server_, std::to_string(port).c_str());
 
     GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launchLine(options_).c_str());

@@ -36,6 +36,10 @@ public:
     // end at once), then the server itself. Safe to call when not running.
     void stop();
 
+    // The server goes away and comes back on the same port, its sessions lost: stop(), then
+    // start() on port() (Options::port if it never ran), also when that port was picked free.
+    bool restart();
+
     // The camera's link drops for `length` from now: no client is sent a frame, not even
     // one that connects meanwhile. Frames that fall in the gap are skipped, not delayed, so
     // a client's frame numbers jump by about length * fps. Sessions stay open and RTSP
@@ -62,6 +66,7 @@ public:
     struct RequestCounts;
 
 private:
+    bool serve(int port);
     void runInLoop(void (*function)(Simulator *));
     void release();
 
