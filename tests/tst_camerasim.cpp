@@ -13,7 +13,9 @@ extern "C" {
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -63,6 +65,16 @@ InputPtr openStream(const std::string &url)
     const int ret = avformat_open_input(&raw, url.c_str(), nullptr, &options);
     av_dict_free(&options);
     return InputPtr(ret < 0 ? nullptr : raw);
+}
+
+// What the camera has counted, in the order a client sends them: OPTIONS, DESCRIBE, SETUP,
+// PLAY, TEARDOWN and the keep-alive GET_PARAMETER.
+QVector<int> requestCounts(const camsim::Simulator &camera)
+{
+    QVector<int> counts;
+    for (const char *method : {"OPTIONS", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN", "GET_PARAMETER"})
+        counts << camera.requests(method);
+    return counts;
 }
 
 std::vector<uint8_t> readPacket(AVFormatContext *input, int *error = nullptr)
@@ -265,6 +277,9 @@ private slots:
     void corruptedFramesMakeDecoderComplain();
     void frameCountEndsStream();
     void everyClientStartsAtFrameZero();
+    void gapSkipsFramesOnSameSession_data();
+    void gapSkipsFramesOnSameSession();
+    void stopEndsReadingClientAndRestarts_data();
     void stopEndsReadingClientAndRestarts();
     void busyPortIsReported();
 };
@@ -617,20 +632,140 @@ void tst_CameraSim::everyClientStartsAtFrameZero()
     QVERIFY(decoder.decode(readPacket(first.get()), &picture));
     QVERIFY(picture.index() >= 6);
     QCOMPARE(camera.activeStreams(), 2);
+    QCOMPARE(requestCounts(camera), (QVector<int>{2, 2, 2, 2, 0, 0}));
 
+    // Closing sends TEARDOWN (no interrupt callback holds it back), and that ends the
+    // client's pipeline at once, not when its session would time out.
+    QElapsedTimer sinceClose;
+    sinceClose.start();
     first.reset();
     second.reset();
-    QTRY_COMPARE(camera.activeStreams(), 0); // TEARDOWN ends each client's pipeline
+    QTRY_COMPARE(camera.activeStreams(), 0);
+    QVERIFY2(sinceClose.elapsed() < 1000, qPrintable(QString::number(sinceClose.elapsed())));
+    QTRY_COMPARE(camera.requests("TEARDOWN"), 2);
+    // Nothing to wait for when nothing should happen: watch for ten frame periods. One
+    // frame may have been on its way when the pipeline went.
+    const int64_t sent = camera.framesSent();
+    QTest::qWait(200);
+    QVERIFY(camera.framesSent() <= sent + 1);
+
     InputPtr third = openStream(camera.url());
     QVERIFY(third);
     QVERIFY(decoder.decode(readPacket(third.get()), &picture));
     QCOMPARE(picture.index(), 0);
+    QCOMPARE(requestCounts(camera), (QVector<int>{3, 3, 3, 3, 2, 0}));
+}
+
+void tst_CameraSim::gapSkipsFramesOnSameSession_data()
+{
+    QTest::addColumn<int>("pauseMs"); // pauseSending() once frames flow; 0: none
+    QTest::addColumn<double>("every"); // Options::gapEvery
+    QTest::addColumn<double>("length"); // Options::gapLength
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("pauseSending") << 1500 << 0.0 << 0.0 << true;
+    QTest::newRow("every 1 s, 1.5 s long") << 0 << 1.0 << 1.5 << true;
+    QTest::newRow("length alone") << 0 << 0.0 << 1.0 << false;
+    QTest::newRow("every alone") << 0 << 1.0 << 0.0 << false;
+    QTest::newRow("negative") << 0 << -1.0 << 1.0 << false;
+}
+
+void tst_CameraSim::gapSkipsFramesOnSameSession()
+{
+    QFETCH(int, pauseMs);
+    QFETCH(double, every);
+    QFETCH(double, length);
+    QFETCH(bool, valid);
+
+    camsim::Options options = cameraOptions();
+    options.gapEvery = every;
+    options.gapLength = length;
+    camsim::Simulator camera(options);
+    if (!valid) {
+        QVERIFY(!camera.start());
+        QVERIFY2(camera.errorString().find("gap") != std::string::npos, camera.errorString().c_str());
+        return;
+    }
+    QVERIFY2(camera.start(), camera.errorString().c_str());
+    InputPtr input = openStream(camera.url());
+    QVERIFY(input);
+
+    const int gapMs = pauseMs ? pauseMs : int(length * 1000);
+    const int gapFrames = gapMs * options.fps / 1000;
+    Decoder decoder;
+    Picture picture;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(decoder.decode(readPacket(input.get()), &picture));
+    int lastIndex = picture.index();
+    qint64 lastAt = clock.elapsed();
+
+    InputPtr late; // a client that connects during the gap
+    qint64 lateOpenMs = 0;
+    if (pauseMs) {
+        camera.pauseSending(std::chrono::milliseconds(pauseMs));
+        QElapsedTimer opening;
+        opening.start();
+        late = openStream(camera.url());
+        lateOpenMs = opening.elapsed();
+        QVERIFY(late);
+        // The server answers while nothing is sent, not once the gap is over.
+        QVERIFY2(lateOpenMs < gapMs / 2, qPrintable(QString::number(lateOpenMs)));
+    }
+    const QVector<int> requests = requestCounts(camera);
+
+    int before = -1, after = -1;
+    qint64 silence = 0;
+    while (before < 0 && clock.elapsed() < 10000) {
+        QVERIFY(decoder.decode(readPacket(input.get()), &picture));
+        const qint64 at = clock.elapsed();
+        if (at - lastAt > gapMs / 2) {
+            silence = at - lastAt;
+            before = lastIndex;
+            after = picture.index();
+        }
+        lastAt = at;
+        lastIndex = picture.index();
+    }
+    QVERIFY2(before >= 0, "no gap in the frames");
+    QVERIFY2(silence >= gapMs * 6 / 10 && silence <= gapMs + 1500, qPrintable(QString::number(silence)));
+    // Skipped, not delayed: the numbers went on with time.
+    QVERIFY2(after - before >= gapFrames * 8 / 10 && after - before <= gapFrames * 13 / 10 + 10,
+             qPrintable(QStringLiteral("%1 to %2").arg(before).arg(after)));
+
+    if (late) {
+        // Its numbers went on from when it was set up, during the gap.
+        QVERIFY(decoder.decode(readPacket(late.get()), &picture));
+        const int lowest = std::max<int>(1, (gapMs - lateOpenMs) * options.fps / 1000 - 3);
+        QVERIFY2(picture.index() >= lowest && picture.index() <= gapFrames + 10,
+                 qPrintable(QString::number(picture.index())));
+    }
+    // The same session goes on: frames in order, no client had to set up again.
+    for (int n = 0; n < 5; ++n) {
+        QVERIFY(decoder.decode(readPacket(input.get()), &picture));
+        QVERIFY2(picture.index() > lastIndex && picture.index() <= lastIndex + 5,
+                 qPrintable(QStringLiteral("%1 after %2").arg(picture.index()).arg(lastIndex)));
+        lastIndex = picture.index();
+    }
+    QCOMPARE(requestCounts(camera), requests);
+    QCOMPARE(camera.activeStreams(), late ? 2 : 1);
+}
+
+void tst_CameraSim::stopEndsReadingClientAndRestarts_data()
+{
+    QTest::addColumn<bool>("restart"); // restart(): back on the same port at once
+
+    QTest::newRow("stop, start") << false;
+    QTest::newRow("restart") << true;
 }
 
 void tst_CameraSim::stopEndsReadingClientAndRestarts()
 {
+    QFETCH(bool, restart);
+
     camsim::Simulator camera(cameraOptions());
     QVERIFY(camera.start());
+    const int port = camera.port();
     InputPtr input = openStream(camera.url());
     QVERIFY(input);
 
@@ -663,21 +798,30 @@ void tst_CameraSim::stopEndsReadingClientAndRestarts()
     QTRY_VERIFY(packets >= 3);
     QElapsedTimer sinceStop;
     sinceStop.start();
-    camera.stop();
+    if (restart)
+        QVERIFY2(camera.restart(), camera.errorString().c_str());
+    else
+        camera.stop();
     QTRY_VERIFY_WITH_TIMEOUT(ended, 5000);
-    joinReader();
+    reader.join();
     QVERIFY(lastError < 0);
     // The server closed the session: the client need not wait out its 3 s timeout.
     QVERIFY2(sinceStop.elapsed() < 2000, qPrintable(QString::number(sinceStop.elapsed())));
     input.reset();
 
-    QVERIFY(camera.start());
+    if (restart)
+        QCOMPARE(camera.port(), port);
+    else
+        QVERIFY(camera.start());
+    QVERIFY(camera.isRunning());
     input = openStream(camera.url());
     QVERIFY(input);
     Decoder decoder;
     Picture picture;
     QVERIFY(decoder.decode(readPacket(input.get()), &picture));
     QCOMPARE(picture.index(), 0);
+    // Counted over both servers; the first client's TEARDOWN went nowhere.
+    QCOMPARE(requestCounts(camera), (QVector<int>{2, 2, 2, 2, 0, 0}));
 }
 
 void tst_CameraSim::busyPortIsReported()

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <pthread.h>
 #include <cstdio>
@@ -42,6 +43,10 @@ const char kUsage[] =
     "  --corrupt-every K   damage the entropy-coded data of every K-th frame\n"
     "  --stall-after N     stop sending after N frames but keep the session open, like a\n"
     "                      camera that hangs (0: answers RTSP, sends no frame at all)\n"
+    "  --gap-every S       a link that drops now and then: after every S seconds of\n"
+    "  --gap-length S      sending, no frame to any client for the gap's length in seconds\n"
+    "                      (both or neither; counted from the start). Sessions stay open\n"
+    "                      and frames that fall in a gap are skipped, not delayed\n"
     "  --help              this text\n"
     "\n"
     "Runs until SIGINT or SIGTERM, or until a client has been sent its --frames.\n";
@@ -51,6 +56,16 @@ bool parseNumber(const char *text, long min, long max, long *value)
     char *end = nullptr;
     const long v = std::strtol(text, &end, 10);
     if (!*text || *end || v < min || v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool parseSeconds(const char *text, double *value)
+{
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (!*text || *end || !std::isfinite(v) || v <= 0)
         return false;
     *value = v;
     return true;
@@ -79,13 +94,15 @@ int main(int argc, char **argv)
         }
         static const char *const valued[] = {"--port", "--address", "--path", "--size", "--fps",
                                              "--sampling", "--quality", "--frames", "--tilt",
-                                             "--sweep-step", "--corrupt-every", "--stall-after"};
+                                             "--sweep-step", "--corrupt-every", "--stall-after",
+                                             "--gap-every", "--gap-length"};
         if (std::find(std::begin(valued), std::end(valued), arg) == std::end(valued))
             return usageError("unknown option " + arg);
         if (i + 1 >= argc)
             return usageError("missing value for " + arg);
         const char *value = argv[++i];
         long n = 0;
+        double seconds = 0;
         std::string error;
         if (arg == "--port" && parseNumber(value, 0, 65535, &n)) {
             options.port = int(n);
@@ -114,10 +131,17 @@ int main(int argc, char **argv)
             options.corruptEvery = int(n);
         } else if (arg == "--stall-after" && parseNumber(value, 0, 1L << 40, &n)) {
             options.stallAfter = n;
+        } else if (arg == "--gap-every" && parseSeconds(value, &seconds)) {
+            options.gapEvery = seconds;
+        } else if (arg == "--gap-length" && parseSeconds(value, &seconds)) {
+            options.gapLength = seconds;
         } else {
             return usageError("bad option or value: " + arg + " " + value);
         }
     }
+    const std::string invalid = camsim::validate(options);
+    if (!invalid.empty())
+        return usageError(invalid);
 
     // Block the signals before any thread exists so that every thread inherits the mask
     // and they arrive only through sigtimedwait below.
@@ -137,6 +161,9 @@ int main(int argc, char **argv)
                 simulator.url(host).c_str(), options.width, options.height,
                 options.sampling == camsim::Sampling::S420 ? "4:2:0" : "4:2:2", options.fps,
                 options.quality, options.detailed ? ", detailed" : "");
+    if (options.gapEvery > 0)
+        std::printf("camera-sim: after every %g s of sending, a gap of %g s\n", options.gapEvery,
+                    options.gapLength);
     std::fflush(stdout);
 
     using Clock = std::chrono::steady_clock;

@@ -116,6 +116,11 @@ std::string validate(const Options &o)
         return "stall-after must be -1 or more";
     if (o.corruptEvery < 0)
         return "corrupt-every must not be negative";
+    // Written so that NaN fails as well; a day at most keeps the nanoseconds in range.
+    if (!(o.gapEvery >= 0 && o.gapEvery <= 86400 && o.gapLength >= 0 && o.gapLength <= 86400))
+        return "gap-every and gap-length must be 0..86400 seconds";
+    if ((o.gapEvery > 0) != (o.gapLength > 0))
+        return "gap-every and gap-length go together: both or neither";
     return {};
 }
 

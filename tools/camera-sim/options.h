@@ -56,6 +56,11 @@ struct Options {
     // A camera that hangs: after this many frames per client no more are sent, yet the
     // session stays open (no end of stream). 0 sends none at all; -1 = never hangs.
     int64_t stallAfter = -1;
+    // A link that drops now and then, for every client at once: after every gapEvery
+    // seconds of sending, nothing for gapLength seconds, counted from start(). Frames that
+    // fall in a gap are skipped (see Simulator::pauseSending()). Both 0: no gaps.
+    double gapEvery = 0;
+    double gapLength = 0;
 };
 
 // Parses the command line's tilt choice:

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -32,22 +33,50 @@ struct Feed {
     int64_t next = 0;
     Clock::time_point due = Clock::now();
     bool ended = false;
+    bool primed = false; // a frame or a gap event has gone in: the media can get ready
 };
+
+Clock::duration seconds(double s)
+{
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
 
 } // namespace
 
+struct Simulator::RequestCounts {
+    void add(const char *method)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++byMethod[method];
+    }
+
+    std::mutex mutex;
+    std::map<std::string, int> byMethod; // guarded by mutex
+};
+
 struct Simulator::Core {
-    explicit Core(const Options &o) : options(o) {}
+    Core(const Options &o, std::shared_ptr<RequestCounts> r)
+        : options(o), requests(std::move(r)), gapEvery(seconds(o.gapEvery)),
+          gapLength(seconds(o.gapLength))
+    {
+    }
 
     void produce();
     void addFeed(GstElement *appsrc, const void **key);
     void removeFeed(const void *key);
+    Clock::time_point gapEnd(Clock::time_point now) const;
+    void skipGap(Feed &feed, Clock::time_point end, Clock::duration period) const;
 
     const Options options;
+    const std::shared_ptr<RequestCounts> requests; // the Simulator's, kept over restarts
+    const Clock::time_point started = Clock::now(); // the scheduled gaps count from here
+    const Clock::duration gapEvery;
+    const Clock::duration gapLength;
     mutable std::mutex mutex;
     std::condition_variable wake;
     std::vector<std::shared_ptr<Feed>> feeds; // guarded by mutex
     bool quit = false;                        // guarded by mutex
+    Clock::time_point pausedUntil;            // guarded by mutex; pauseSending()
     std::atomic<int64_t> framesSent{0};
     std::atomic<int> streamsEnded{0};
 };
@@ -86,6 +115,26 @@ void onMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
                           releaseCoreRef, GConnectFlags(0));
 }
 
+// Every request gets an answer, an error included, and each answer goes through here with
+// the request it answers: one handler counts them all, whatever the method.
+void onMessageSent(GstRTSPClient *, GstRTSPContext *context, GstRTSPMessage *message, gpointer data)
+{
+    if (!context || !context->request || message->type != GST_RTSP_MESSAGE_RESPONSE)
+        return;
+    GstRTSPMethod method = GST_RTSP_INVALID;
+    if (gst_rtsp_message_parse_request(context->request, &method, nullptr, nullptr) != GST_RTSP_OK)
+        return;
+    if (const gchar *name = gst_rtsp_method_as_text(method))
+        static_cast<CoreRef *>(data)->core->requests->add(name);
+}
+
+void onClientConnected(GstRTSPServer *, GstRTSPClient *client, gpointer data)
+{
+    const CoreRef *ref = static_cast<CoreRef *>(data);
+    g_signal_connect_data(client, "send-message", G_CALLBACK(onMessageSent),
+                          new CoreRef{ref->core, nullptr}, releaseCoreRef, GConnectFlags(0));
+}
+
 GstRTSPFilterResult closeClient(GstRTSPServer *, GstRTSPClient *, gpointer)
 {
     return GST_RTSP_FILTER_REMOVE;
@@ -108,6 +157,17 @@ bool isPlaying(GstElement *element)
     const bool playing = GST_STATE(element) == GST_STATE_PLAYING;
     GST_OBJECT_UNLOCK(element);
     return playing;
+}
+
+// A live media is ready for DESCRIBE only once something has come out of its payloader, and
+// until then the server's thread, the one that answers every client, waits for it (20 s,
+// then 503). In a gap a gap event gets a new client's media there without a frame.
+void sendGapEvent(GstElement *appsrc)
+{
+    GstClockTime now = gst_element_get_current_running_time(appsrc);
+    if (!GST_CLOCK_TIME_IS_VALID(now))
+        now = 0;
+    gst_element_send_event(appsrc, gst_event_new_gap(now, GST_CLOCK_TIME_NONE));
 }
 
 std::string launchLine(const Options &o)
@@ -140,6 +200,31 @@ void Simulator::Core::removeFeed(const void *key)
                 feeds.end());
 }
 
+// The end of the gap that `now` falls in; a time not after `now` when there is none.
+// Called with mutex held.
+Clock::time_point Simulator::Core::gapEnd(Clock::time_point now) const
+{
+    Clock::time_point end = pausedUntil;
+    if (gapEvery.count() > 0) {
+        const Clock::duration cycle = gapEvery + gapLength;
+        const Clock::duration phase = (now - started) % cycle;
+        if (phase >= gapEvery)
+            end = std::max(end, now - phase + cycle);
+    }
+    return end;
+}
+
+// The frames due before the gap ends are never sent, so the feed's numbers go on with time.
+// The last of Options::frames is kept back for after the gap: a stream that has to end
+// still ends.
+void Simulator::Core::skipGap(Feed &feed, Clock::time_point end, Clock::duration period) const
+{
+    const int64_t inGap = (end - feed.due + period - Clock::duration(1)) / period;
+    const int64_t skipped = options.frames > 0 ? std::min(inGap, options.frames - 1 - feed.next) : inGap;
+    feed.next += skipped;
+    feed.due = skipped == inGap ? feed.due + skipped * period : end;
+}
+
 void Simulator::Core::produce()
 {
     FramePainter painter(options);
@@ -168,6 +253,13 @@ void Simulator::Core::produce()
             feed->ended = true; // silent from now on, session still open
             continue;
         }
+        const Clock::time_point at = Clock::now();
+        const Clock::time_point gapEnds = gapEnd(at);
+        const bool inGap = gapEnds > at;
+        if (inGap && feed->primed) {
+            skipGap(*feed, gapEnds, period);
+            continue;
+        }
         lock.unlock();
 
         if (!isPlaying(feed->appsrc)) {
@@ -176,6 +268,12 @@ void Simulator::Core::produce()
             // time, and the sink would hold it back for as long as the clock has run.
             lock.lock();
             feed->due = Clock::now() + std::chrono::milliseconds(2);
+            continue;
+        }
+        if (inGap) {
+            sendGapEvent(feed->appsrc);
+            lock.lock();
+            feed->primed = true; // the next round skips the gap's frames
             continue;
         }
         if (n != carrierFrame) {
@@ -192,6 +290,7 @@ void Simulator::Core::produce()
         lock.lock();
         if (pushed)
             ++framesSent;
+        feed->primed = true;
         feed->next = n + 1;
         feed->due += period;
         // After a stall (a slow machine, a debugger) carry on at the frame rate rather than
@@ -206,7 +305,10 @@ void Simulator::Core::produce()
     }
 }
 
-Simulator::Simulator(const Options &options) : options_(options) {}
+Simulator::Simulator(const Options &options)
+    : options_(options), requestCounts_(std::make_shared<RequestCounts>())
+{
+}
 
 Simulator::~Simulator()
 {
@@ -236,7 +338,34 @@ int Simulator::activeStreams() const
     return int(core_->feeds.size());
 }
 
+void Simulator::pauseSending(std::chrono::milliseconds length)
+{
+    if (!running_)
+        return;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    core_->pausedUntil = std::max(core_->pausedUntil, Clock::now() + length);
+}
+
+int Simulator::requests(const std::string &method) const
+{
+    std::lock_guard<std::mutex> lock(requestCounts_->mutex);
+    const auto found = requestCounts_->byMethod.find(method);
+    return found == requestCounts_->byMethod.end() ? 0 : found->second;
+}
+
 bool Simulator::start()
+{
+    return serve(options_.port);
+}
+
+bool Simulator::restart()
+{
+    const int port = port_ ? port_ : options_.port;
+    stop();
+    return serve(port);
+}
+
+bool Simulator::serve(int port)
 {
     if (running_)
         return true;
@@ -250,12 +379,14 @@ bool Simulator::start()
         return false;
     }
 
-    core_ = std::make_shared<Core>(options_);
+    core_ = std::make_shared<Core>(options_, requestCounts_);
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
     server_ = gst_rtsp_server_new();
     gst_rtsp_server_set_address(server_, options_.address.c_str());
-    gst_rtsp_server_set_service(server_, std::to_string(options_.port).c_str());
+    // The server's socket is bound with SO_REUSEADDR (g_socket_bind's allow_reuse), so the
+    // connections stop() closed, left in TIME_WAIT on this port, do not keep restart() out.
+    gst_rtsp_server_set_service(server_, std::to_string(port).c_str());
 
     GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launchLine(options_).c_str());
@@ -265,6 +396,8 @@ bool Simulator::start()
     GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(server_);
     gst_rtsp_mount_points_add_factory(mounts, options_.path.c_str(), factory);
     g_object_unref(mounts);
+    g_signal_connect_data(server_, "client-connected", G_CALLBACK(onClientConnected),
+                          new CoreRef{core_, nullptr}, releaseCoreRef, GConnectFlags(0));
 
     // No client threads: connections are then served by the context that accepts them,
     // ours, so stop() closes them there instead of racing a pool thread that reads them.

@@ -4,6 +4,7 @@
 
 #include "options.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,6 +36,17 @@ public:
     // end at once), then the server itself. Safe to call when not running.
     void stop();
 
+    // The server goes away and comes back on the same port, its sessions lost: stop(), then
+    // start() on port() (Options::port if it never ran), also when that port was picked free.
+    bool restart();
+
+    // The camera's link drops for `length` from now: no client is sent a frame, not even
+    // one that connects meanwhile. Frames that fall in the gap are skipped, not delayed, so
+    // a client's frame numbers jump by about length * fps. Sessions stay open and RTSP
+    // requests are answered throughout. A gap under way is only ever made longer. Any
+    // thread; ignored unless running, and stop() ends it.
+    void pauseSending(std::chrono::milliseconds length);
+
     bool isRunning() const { return running_; }
     int port() const { return port_; } // the bound port, also when Options::port was 0
     std::string url(const std::string &host = "127.0.0.1") const;
@@ -46,9 +58,15 @@ public:
     int streamsEnded() const; // clients whose Options::frames have all been sent
     int activeStreams() const; // client pipelines currently fed
 
+    // RTSP requests with this method ("OPTIONS", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN",
+    // "GET_PARAMETER", ...) received since construction, over every start(). Any thread.
+    int requests(const std::string &method) const;
+
     struct Core;
+    struct RequestCounts;
 
 private:
+    bool serve(int port);
     void runInLoop(void (*function)(Simulator *));
     void release();
 
@@ -57,6 +75,7 @@ private:
     bool running_ = false;
     int port_ = 0;
     std::shared_ptr<Core> core_;
+    std::shared_ptr<RequestCounts> requestCounts_;
     GMainContext *context_ = nullptr;
     GMainLoop *loop_ = nullptr;
     GstRTSPServer *server_ = nullptr;
