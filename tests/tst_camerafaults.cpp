@@ -2,6 +2,7 @@
 #include "display/videodisplaywidget.h"
 #include "stream/readthread.h"
 #include "support/camera.h"
+#include "support/dialogs.h"
 #include "support/livereader.h"
 #include "support/logcapture.h"
 #include "support/opening.h"
@@ -14,11 +15,13 @@
 
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QUrl>
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -87,6 +90,8 @@ private slots:
     void cleanupTestCase() { av_log_set_callback(av_log_default_callback); }
 
     void cameraRestarts();
+    void linkDropsWhileLive();
+    void stopWhileReconnecting();
     void cameraSendsNothing();
     void cameraHangsMidStream();
     void damagedFrames();
@@ -130,6 +135,81 @@ void tst_CameraFaults::cameraRestarts()
     QCOMPARE(frames.frames.last().degree, 270);
     QVERIFY(window.findChild<VideoDisplayWidget *>()->notice().isEmpty());
     QCOMPARE(window.findChildren<ReadThread *>().size(), 1);
+}
+
+// The link drops for 5 s and comes back, the session with it: the window shows the last
+// picture with the notice over it, and the live picture comes back by itself. A snapshot
+// asked for in the gap is the camera's next picture, without the notice.
+void tst_CameraFaults::linkDropsWhileLive()
+{
+    Camera camera;
+    QVERIFY(camera.start());
+    MainWindow window(camera.url());
+    window.show();
+    click(window, "pbStart");
+    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
+    auto *reader = window.findChild<ReadThread *>();
+    auto *display = window.findChild<VideoDisplayWidget *>();
+    QSignalSpy lost(reader, &ReadThread::cameraLost);
+
+    FrameCollector frames(reader); // its clock starts with the gap
+    camera.simulator.pauseSending(std::chrono::milliseconds(5000));
+    QVERIFY(lost.wait(5000));
+    QTRY_COMPARE(display->notice(), QStringLiteral("Camera lost, reconnecting..."));
+    // The band darkens the picture across the middle; above it the picture is as it was.
+    const QImage shown = display->grab().toImage();
+    QCOMPARE(colourOf(shown.pixel(20, 150)), 'R');
+    QVERIFY2(qRed(shown.pixel(20, 240)) < 120, qPrintable(QString::number(qRed(shown.pixel(20, 240)), 16)));
+
+    QTemporaryDir dir;
+    const QString shot = dir.filePath(QStringLiteral("in-the-gap.jpg"));
+    answerSaveDialog(shot);
+    click(window, "pbSaveImage");
+
+    // Back within 2 s of the camera sending again, 5 s after the gap began.
+    QTRY_VERIFY_WITH_TIMEOUT(!frames.frames.isEmpty() && frames.frames.last().arrivedMs >= 4900, 8000);
+    qint64 back = -1;
+    for (const FrameCollector::Frame &frame : frames.frames) {
+        if (frame.arrivedMs >= 4900) {
+            back = frame.arrivedMs;
+            break;
+        }
+    }
+    QVERIFY2(back <= 7000, qPrintable(QString::number(back)));
+    QTRY_VERIFY(display->notice().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
+    QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Stop"));
+
+    QTRY_VERIFY(QImage(shot).size() == QSize(1280, 960));
+    const QImage saved(shot);
+    const int index = frameIndexOf(saved);
+    QVERIFY(index >= 0);
+    QVERIFY2(psnrAgainstCamera(saved, camera.simulator.options(), index) >= 30, "the snapshot is not the camera's picture");
+}
+
+// Stop ends an attempt to reach the camera at once, and tells the camera goodbye.
+void tst_CameraFaults::stopWhileReconnecting()
+{
+    Camera camera;
+    QVERIFY(camera.start());
+    MainWindow window(camera.url());
+    window.show();
+    click(window, "pbStart");
+    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
+    QSignalSpy lost(window.findChild<ReadThread *>(), &ReadThread::cameraLost);
+    camera.simulator.pauseSending(std::chrono::milliseconds(20000));
+    QVERIFY(lost.wait(5000));
+    // The lost session was ended; the next one is asked to play and waits for a picture.
+    QTRY_COMPARE(camera.simulator.requests("TEARDOWN"), 1);
+    QTRY_COMPARE(camera.simulator.requests("PLAY"), 2);
+
+    QElapsedTimer timer;
+    timer.start();
+    click(window, "pbStart");
+    QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
+    QVERIFY(window.findChildren<ReadThread *>().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(camera.simulator.requests("TEARDOWN"), 2, 1000);
 }
 
 // A camera that answers RTSP and sends its first frame, then nothing: about 3 s later the

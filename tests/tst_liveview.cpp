@@ -155,10 +155,16 @@ void tst_LiveView::startShowsCameraPicture()
     QPointer<ReadThread> reader = live.window->findChild<ReadThread *>();
     QVERIFY(reader && reader->isRunning());
 
-    // Stop ends the reader and releases it at once, not when the window goes.
+    // Stop ends the reader and releases it at once, not when the window goes, and tells
+    // the camera goodbye: within a second the camera sends nothing more.
     click(*live.window, "pbStart");
     CHECK_BUTTONS(*live.window, "Start", true, false, false, true);
     QVERIFY(reader.isNull());
+    QTRY_COMPARE_WITH_TIMEOUT(live.camera.simulator.requests("TEARDOWN"), 1, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(live.camera.simulator.activeStreams(), 0, 1000);
+    const int64_t sent = live.camera.simulator.framesSent();
+    QTest::qWait(300);
+    QCOMPARE(live.camera.simulator.framesSent(), sent);
 }
 
 void tst_LiveView::restartMakesFreshReaders()

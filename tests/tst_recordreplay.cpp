@@ -11,11 +11,13 @@
 #include "support/window.h"
 
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/resource.h>
+#include <chrono>
 #include <csignal>
 #include <memory>
 
@@ -76,6 +78,7 @@ private slots:
     void replayWithoutRecording();
     void cancelledRecordDialogForgetsRecording();
     void replayOfVanishedFile();
+    void recordingAcrossGap();
     void recordErrorWarnsAndStaysLive_data();
     void recordErrorWarnsAndStaysLive();
     void closingWhileRecordingFinishesFile();
@@ -208,6 +211,54 @@ void tst_RecordReplay::replayOfVanishedFile()
     QCOMPARE(message.title, QStringLiteral("Warning"));
     QCOMPARE(message.text, QStringLiteral("playback error"));
     QCOMPARE(buttons(*session.window), Idle);
+}
+
+// The link drops for 5 s while recording: the recording goes on into the same file when
+// the camera is back, and the file's timeline shows the gap as the time it took.
+void tst_RecordReplay::recordingAcrossGap()
+{
+    Session session;
+    click(*session.window, "pbStart");
+    const QString path = session.path("across-gap.mp4");
+    session.startRecording(path);
+    QElapsedTimer wall;
+    wall.start();
+    QVERIFY(session.waitFrames(30));
+    QSignalSpy found(session.window->findChild<ReadThread *>(), &ReadThread::cameraFound);
+    session.camera.simulator.pauseSending(std::chrono::milliseconds(5000));
+    QVERIFY(found.wait(10000));
+    QCOMPARE(buttons(*session.window), RecordingOn);
+    QVERIFY(session.waitFrames(30));
+    click(*session.window, "pbStartRecord");
+    const double recorded = wall.elapsed() / 1000.0;
+    QCOMPARE(buttons(*session.window), Live);
+
+    // ffprobe reads the whole file without a complaint.
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                                            QStringLiteral("v"), QStringLiteral("-show_entries"), QStringLiteral("packet=pts_time"),
+                                            QStringLiteral("-of"), QStringLiteral("csv=p=0"), path});
+    QVERIFY(probe.waitForFinished(30000));
+    QCOMPARE(probe.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(probe.readAllStandardError()), QString());
+    const QStringList times = QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+
+    const MediaFile file = readMediaFile(path);
+    QCOMPARE(times.size(), file.packets);
+    int gaps = 0, before = 0;
+    for (int i = 1; i < times.size(); ++i) {
+        const double step = times[i].toDouble() - times[i - 1].toDouble();
+        QVERIFY2(step > 0, qPrintable(QStringLiteral("packet %1 at %2 after %3").arg(i).arg(times[i], times[i - 1])));
+        if (step > 4) {
+            ++gaps;
+            before = i;
+        }
+    }
+    QCOMPARE(gaps, 1);
+    QVERIFY2(before >= 25 && file.packets - before >= 25, qPrintable(QStringLiteral("%1 of %2").arg(before).arg(file.packets)));
+    QVERIFY(frameIndexOf(file.first) >= 0 && frameIndexOf(file.last) >= 0);
+    QVERIFY2(std::abs(file.durationSeconds - recorded) < 0.5,
+             qPrintable(QStringLiteral("%1 s in the file, %2 s recorded").arg(file.durationSeconds).arg(recorded)));
 }
 
 void tst_RecordReplay::recordErrorWarnsAndStaysLive_data()
