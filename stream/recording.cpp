@@ -124,7 +124,8 @@ int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase)
     if (pts == AV_NOPTS_VALUE)
         return AV_NOPTS_VALUE;
     const int64_t now = av_gettime_relative();
-    if (segmentOrigin == AV_NOPTS_VALUE) {
+    const bool segmentBegins = segmentOrigin == AV_NOPTS_VALUE;
+    if (segmentBegins) {
         // The first picture of the file, or the first after the camera came back: the
         // time that passed since the last picture goes into the file as it passed.
         segmentOrigin = pts;
@@ -135,7 +136,9 @@ int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase)
     const int64_t position = segmentStart + av_rescale_q(pts - segmentOrigin, timeBase, RecordingClock);
     if (lastPosition != AV_NOPTS_VALUE && position <= lastPosition)
         return AV_NOPTS_VALUE;
-    if (lastPosition != AV_NOPTS_VALUE)
+    // The spacing of the camera's pictures, which the last picture's duration repeats; the
+    // gap before a segment is not one.
+    if (lastPosition != AV_NOPTS_VALUE && !segmentBegins)
         frameDuration = position - lastPosition;
     lastPosition = position;
     lastPictureUs = now;
