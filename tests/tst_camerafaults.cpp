@@ -348,15 +348,9 @@ void tst_CameraFaults::stopWhileConnecting()
 // itself up for a while as well, so it runs as a process of its own, killed at the end.)
 void tst_CameraFaults::stopWhileCameraPrepares()
 {
-    QProcess camera;
-    camera.start(QStringLiteral(CAMERA_SIM), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--address"),
-                                              QStringLiteral("127.0.0.1"), QStringLiteral("--stall-after"), QStringLiteral("0")});
-    QVERIFY(camera.waitForStarted());
-    QString url;
-    QTRY_VERIFY((url = QRegularExpression(QStringLiteral("serving (rtsp://\\S+)"))
-                           .match(QString::fromUtf8(camera.peek(4096)))
-                           .captured(1))
-                    .size() > 0);
+    CameraProcess camera;
+    QVERIFY(camera.start({QStringLiteral("--stall-after"), QStringLiteral("0")}));
+    const QString url = camera.url;
 
     LogCapture log;
     ReadThread reader;
@@ -366,8 +360,6 @@ void tst_CameraFaults::stopWhileCameraPrepares()
     QTRY_VERIFY(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"),
         QStringLiteral("ss -tn state established '( sport = :%1 )' | grep -q :%1").arg(QUrl(url).port())}) == 0);
     stopEndsOpening(reader, opening, log);
-    camera.kill();
-    camera.waitForFinished();
 }
 
 QTEST_MAIN(tst_CameraFaults)
