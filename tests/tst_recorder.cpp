@@ -7,10 +7,13 @@
 #include "support/picture.h"
 
 #include <QTemporaryDir>
+#include <QVector>
 #include <QtTest>
 
 #include <sys/resource.h>
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <memory>
 
 // Recording the live stream to MP4 and replaying the file.
@@ -33,16 +36,28 @@ bool isBaseline(int profile)
     return profile == FF_PROFILE_H264_BASELINE || profile == FF_PROFILE_H264_CONSTRAINED_BASELINE;
 }
 
-// Records `frames` frames of a camera to `path`; returns the seconds the recording ran.
-double record(CameraReader &live, const QString &path, int frames)
+// Records to `path` until `frames` more pictures have come; returns the seconds it ran.
+// `received` gets the camera's frame numbers of the pictures handed on meanwhile: all of
+// them came in while recording, so all of them belong in the file.
+double record(CameraReader &live, const QString &path, int frames, QVector<int> *received = nullptr)
 {
+    const int before = live.frames->frames.size();
     QElapsedTimer timer;
     if (!live.reader->setRecord(true, path))
         return -1;
     timer.start();
     live.waitFrames(frames);
+    const int handedOn = live.frames->frames.size();
     live.reader->setRecord(false, QString());
+    // The first picture handed on after the start may have waited from before it.
+    for (int i = before + 1; received && i < handedOn; ++i)
+        *received << frameIndexOf(live.frames->frames[i].image);
     return timer.elapsed() / 1000.0;
+}
+
+bool strictlyIncreasing(const QVector<int> &numbers)
+{
+    return std::adjacent_find(numbers.cbegin(), numbers.cend(), std::greater_equal<int>()) == numbers.cend();
 }
 
 } // namespace
@@ -75,7 +90,8 @@ void tst_Recorder::recordsCameraAsH264()
     QVERIFY(live.waitFrames(45));
     LogCapture log;
     const QString path = dir.filePath(QStringLiteral("camera.mp4"));
-    const double seconds = record(live, path, 60);
+    QVector<int> received;
+    const double seconds = record(live, path, 60, &received);
     QVERIFY(seconds > 0);
     QCOMPARE(log.lines().first(), path);
 
@@ -88,13 +104,15 @@ void tst_Recorder::recordsCameraAsH264()
     QCOMPARE(file.height, 960);
     QCOMPARE(file.format, AV_PIX_FMT_YUV420P);
     QVERIFY2(std::abs(file.startSeconds) < 0.05, qPrintable(QString::number(file.startSeconds)));
-    // Every picture that arrived while recording is in the file, once, and the file lasts
-    // as long as the camera took to send them (30 a second), however late a slow
-    // machine handled them.
-    const int first = frameIndexOf(file.first), last = frameIndexOf(file.last);
+    // Every picture that came in while recording is in the file, once and in order (what
+    // the network lost under load is not), and the file lasts as long as the camera took
+    // to send them (30 a second), however late a slow machine handled them.
+    QVERIFY(strictlyIncreasing(file.indices));
+    for (int index : qAsConst(received))
+        QVERIFY2(file.indices.contains(index), qPrintable(QStringLiteral("frame %1 is missing").arg(index)));
+    const int first = file.indices.first(), last = file.indices.last();
     QVERIFY(first >= 45 && last > first);
-    QCOMPARE(file.packets, last - first + 1);
-    const double sent = file.packets / 30.0;
+    const double sent = (last - first + 1) / 30.0;
     QVERIFY2(std::abs(file.durationSeconds - sent) < 0.2,
              qPrintable(QStringLiteral("%1 s in the file, %2 s of frames").arg(file.durationSeconds).arg(sent)));
     QVERIFY2(std::abs(file.durationSeconds - seconds) < 1.5,
@@ -231,7 +249,7 @@ void tst_Recorder::cameraLostWhileRecording()
     const MediaFile file = readMediaFile(path);
     QVERIFY(file.opened);
     QVERIFY(file.packets >= 20);
-    QCOMPARE(file.packets, frameIndexOf(file.last) - frameIndexOf(file.first) + 1);
+    QVERIFY(strictlyIncreasing(file.indices));
     QCOMPARE(file.discardedPackets, 0);
 }
 
@@ -243,8 +261,8 @@ void tst_Recorder::replaysRecording()
         QVERIFY(live.start());
         QVERIFY(record(live, path, 60) > 0);
     }
-    const int packets = readMediaFile(path).packets;
-    QVERIFY(packets >= 60);
+    const MediaFile file = readMediaFile(path);
+    QVERIFY(file.packets >= 60);
 
     LogCapture log;
     PlayBackThread player;
@@ -253,18 +271,23 @@ void tst_Recorder::replaysRecording()
     FrameCollector frames(&player);
     QSignalSpy finished(&player, &QThread::finished);
     player.start();
-    QVERIFY(finished.wait(packets * 40 + 5000));
-    QTRY_COMPARE(frames.frames.size(), packets);
+    QVERIFY(finished.wait(file.packets * 200 + 10000));
+    // The file's last picture stays on screen.
+    QTRY_VERIFY(!frames.frames.isEmpty() && frameIndexOf(frames.frames.last().image) == file.indices.last());
 
+    QVector<int> positions; // of the pictures shown, in the file
     for (const FrameCollector::Frame &frame : frames.frames) {
         QCOMPARE(frame.image.size(), QSize(1280, 960));
         QCOMPARE(frame.degree, 0);
         QVERIFY(!frame.isHaveDegree && !frame.isMirror && !frame.autoMirror);
+        positions << file.indices.indexOf(frameIndexOf(frame.image));
     }
-    // The pictures come in recorded order, one every 40 ms at most 25 a second.
-    QCOMPARE(frameIndexOf(frames.frames.last().image) - frameIndexOf(frames.frames.first().image), packets - 1);
-    QVERIFY2(frames.frames[49].arrivedMs - frames.frames[0].arrivedMs >= 49 * 40 - 20,
-             qPrintable(QString::number(frames.frames[49].arrivedMs - frames.frames[0].arrivedMs)));
+    // The pictures come in recorded order, one every 40 ms, at most 25 a second. A window
+    // that falls behind gets the newest one, so a picture may be left out, but not many.
+    QVERIFY(!positions.contains(-1) && strictlyIncreasing(positions));
+    QVERIFY2(frames.frames.size() >= file.packets / 2, qPrintable(QString::number(frames.frames.size())));
+    const qint64 spent = frames.frames.last().arrivedMs - frames.frames.first().arrivedMs;
+    QVERIFY2(spent >= (positions.last() - positions.first()) * 40 - 40, qPrintable(QString::number(spent)));
     QCOMPARE(log.lines().last(), QStringLiteral("av_read_frame -541478725"));
 }
 

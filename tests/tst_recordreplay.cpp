@@ -47,7 +47,8 @@ struct Session
     std::unique_ptr<MainWindow> window;
     QTemporaryDir dir;
 
-    Session()
+    explicit Session(const camsim::Options &options = loopbackCamera())
+        : camera(options)
     {
         QVERIFY(camera.start());
         window = std::make_unique<MainWindow>(camera.url());
@@ -217,18 +218,21 @@ void tst_RecordReplay::replayOfVanishedFile()
 // the camera is back, and the file's timeline shows the gap as the time it took.
 void tst_RecordReplay::recordingAcrossGap()
 {
-    Session session;
+    // 10 pictures a second, which even a slow machine reads as they come.
+    camsim::Options options = loopbackCamera();
+    options.fps = 10;
+    Session session(options);
     click(*session.window, "pbStart");
     const QString path = session.path("across-gap.mp4");
     session.startRecording(path);
     QElapsedTimer wall;
     wall.start();
-    QVERIFY(session.waitFrames(30));
+    QVERIFY(session.waitFrames(10));
     QSignalSpy found(session.window->findChild<ReadThread *>(), &ReadThread::cameraFound);
     session.camera.simulator.pauseSending(std::chrono::milliseconds(5000));
-    QVERIFY(found.wait(10000));
+    QVERIFY(found.wait(15000));
     QCOMPARE(buttons(*session.window), RecordingOn);
-    QVERIFY(session.waitFrames(30));
+    QVERIFY(session.waitFrames(10));
     click(*session.window, "pbStartRecord");
     const double recorded = wall.elapsed() / 1000.0;
     QCOMPARE(buttons(*session.window), Live);
@@ -255,7 +259,7 @@ void tst_RecordReplay::recordingAcrossGap()
         }
     }
     QCOMPARE(gaps, 1);
-    QVERIFY2(before >= 25 && file.packets - before >= 25, qPrintable(QStringLiteral("%1 of %2").arg(before).arg(file.packets)));
+    QVERIFY2(before >= 8 && file.packets - before >= 8, qPrintable(QStringLiteral("%1 of %2").arg(before).arg(file.packets)));
     QVERIFY(frameIndexOf(file.first) >= 0 && frameIndexOf(file.last) >= 0);
     QVERIFY2(std::abs(file.durationSeconds - recorded) < 0.5,
              qPrintable(QStringLiteral("%1 s in the file, %2 s recorded").arg(file.durationSeconds).arg(recorded)));

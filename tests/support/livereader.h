@@ -11,7 +11,7 @@
 
 // Waits until `reader` has handed `count` more pictures on. The first picture to arrive
 // may have been waiting in the reader already, so it does not count.
-inline bool waitForPictures(ReadThread *reader, int count, int timeoutMs = 10000)
+inline bool waitForPictures(ReadThread *reader, int count, int timeoutMs = 30000)
 {
     int seen = 0;
     const QMetaObject::Connection counting = QObject::connect(reader, &ReadThread::getImage, [&seen] { ++seen; });
@@ -41,9 +41,9 @@ struct LiveReader
         reader->start();
         return true;
     }
-    bool waitFrames(int count, int timeoutMs = 10000) { return waitForPictures(reader.get(), count, timeoutMs); }
+    bool waitFrames(int count, int timeoutMs = 30000) { return waitForPictures(reader.get(), count, timeoutMs); }
     // Waits until `count` pictures have been collected in all.
-    bool collect(int count, int timeoutMs = 10000)
+    bool collect(int count, int timeoutMs = 30000)
     {
         QElapsedTimer timer;
         timer.start();

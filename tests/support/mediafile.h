@@ -5,6 +5,9 @@
 
 #include <QImage>
 #include <QString>
+#include <QVector>
+
+#include "framepainter.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -27,17 +30,18 @@ struct MediaFile
     double durationSeconds = -1;
     QImage first; // the first and last pictures, decoded, as RGB888
     QImage last;
+    QVector<int> indices; // the simulated camera's frame number of every picture, in order
 };
 
-inline QImage toImage(const AVFrame *frame)
+// `scaler` is made, or made anew, for the frame; the caller frees it.
+inline QImage toImage(const AVFrame *frame, SwsContext *&scaler)
 {
     QImage image(frame->width, frame->height, QImage::Format_RGB888);
-    SwsContext *scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
-                                        frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    scaler = sws_getCachedContext(scaler, frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+                                  frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr);
     uint8_t *planes[4] = {image.bits()};
     int strides[4] = {int(image.bytesPerLine())};
     sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
-    sws_freeContext(scaler);
     return image;
 }
 
@@ -72,11 +76,16 @@ inline MediaFile readMediaFile(const QString &path)
         return file;
     av::PacketPtr packet(av_packet_alloc());
     av::FramePtr frame(av_frame_alloc());
+    av::SwsContextPtr scaler;
     auto take = [&] {
         while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+            SwsContext *context = scaler.release();
+            file.last = toImage(frame.get(), context);
+            scaler.reset(context);
             if (file.first.isNull())
-                file.first = toImage(frame.get());
-            file.last = toImage(frame.get());
+                file.first = file.last;
+            file.indices << camsim::readFrameIndex(file.last.constBits(), file.last.width(), file.last.height(),
+                                                   int(file.last.bytesPerLine()));
         }
     };
     while (av_read_frame(input.get(), packet.get()) >= 0) {
