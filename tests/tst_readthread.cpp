@@ -292,7 +292,10 @@ void tst_ReadThread::endOfStreamReconnects()
 // not grow, and when it catches up it shows what the camera sends now.
 void tst_ReadThread::slowReceiverGetsNewestPicture()
 {
-    Camera camera;
+    // 10 pictures a second, which even a slow machine reads as they come.
+    camsim::Options options = loopbackCamera();
+    options.fps = 10;
+    Camera camera(options);
     QVERIFY(camera.start());
     LiveReader reading;
     QVERIFY(reading.start(camera.url()));
@@ -301,16 +304,16 @@ void tst_ReadThread::slowReceiverGetsNewestPicture()
     const int before = reading.frames->frames.size();
     const int shownBefore = frameIndexOf(reading.frames->frames.last().image);
 
-    // The receiver's thread is busy for 2 s, while some 60 pictures come in.
+    // The receiver's thread is busy for 2 s, while some 20 pictures come in.
     QThread::msleep(2000);
     const long residentAfter = residentKiB();
     QCoreApplication::processEvents();
 
-    // One picture waited, not sixty, and it is one of the last: at least two thirds of the
-    // time blocked newer than what was shown before (the oldest would be 1 frame newer).
+    // One picture waited, not twenty, and it is one of the last: newer than what was shown
+    // before by most of the time blocked (the oldest would be 1 frame newer).
     QCOMPARE(reading.frames->frames.size(), before + 1);
     const int shown = frameIndexOf(reading.frames->frames.last().image);
-    QVERIFY2(shown >= shownBefore + 40, qPrintable(QStringLiteral("showed frame %1 after %2").arg(shown).arg(shownBefore)));
+    QVERIFY2(shown >= shownBefore + 14, qPrintable(QStringLiteral("showed frame %1 after %2").arg(shown).arg(shownBefore)));
     QVERIFY2(residentAfter - residentBefore < 20 * 1024,
              qPrintable(QStringLiteral("%1 KiB more").arg(residentAfter - residentBefore)));
     QVERIFY(reading.collect(before + 5));

@@ -106,14 +106,15 @@ void tst_Recorder::recordsCameraAsH264()
     QVERIFY2(std::abs(file.startSeconds) < 0.05, qPrintable(QString::number(file.startSeconds)));
     // Every picture that came in while recording is in the file, once and in order (what
     // the network lost under load is not), and the file lasts as long as the camera took
-    // to send them (30 a second), however late a slow machine handled them.
+    // to send them, however late a slow machine handled them: at least their numbers at
+    // 30 a second, more where the camera itself fell behind.
     QVERIFY(strictlyIncreasing(file.indices));
     for (int index : qAsConst(received))
         QVERIFY2(file.indices.contains(index), qPrintable(QStringLiteral("frame %1 is missing").arg(index)));
     const int first = file.indices.first(), last = file.indices.last();
     QVERIFY(first >= 45 && last > first);
     const double sent = (last - first + 1) / 30.0;
-    QVERIFY2(std::abs(file.durationSeconds - sent) < 0.2,
+    QVERIFY2(file.durationSeconds > sent - 0.2,
              qPrintable(QStringLiteral("%1 s in the file, %2 s of frames").arg(file.durationSeconds).arg(sent)));
     QVERIFY2(std::abs(file.durationSeconds - seconds) < 1.5,
              qPrintable(QStringLiteral("%1 s in the file, %2 s recorded").arg(file.durationSeconds).arg(seconds)));
