@@ -1,9 +1,9 @@
 #include "app/mainwindow.h"
 #include "display/videodisplaywidget.h"
 #include "stream/readthread.h"
-#include "support/camera.h"
 #include "support/dialogs.h"
 #include "support/livereader.h"
+#include "support/livewindow.h"
 #include "support/logcapture.h"
 #include "support/opening.h"
 #include "support/picture.h"
@@ -37,15 +37,6 @@ void countDecoderComplaints(void *context, int level, const char *format, va_lis
     if (level <= AV_LOG_ERROR && format && !std::strstr(format, "overread"))
         ++decoderComplaints;
     av_log_default_callback(context, level, format, args);
-}
-
-QString quadrantsShown(const MainWindow &window)
-{
-    const QImage shot = window.findChild<VideoDisplayWidget *>()->grab().toImage();
-    QString colours;
-    for (const QPoint &point : {QPoint(150, 150), QPoint(450, 150), QPoint(150, 400), QPoint(450, 400)})
-        colours += QLatin1Char(colourOf(shot.pixel(point)));
-    return colours;
 }
 
 QString quadrantsOf(const QImage &image)
@@ -120,7 +111,7 @@ void tst_CameraFaults::cameraRestarts()
     MainWindow window(camera->url());
     window.show();
     click(window, "pbStart");
-    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(window), QStringLiteral("RGBY"), 3000);
     auto *reader = window.findChild<ReadThread *>();
     QSignalSpy lost(reader, &ReadThread::cameraLost);
 
@@ -128,7 +119,7 @@ void tst_CameraFaults::cameraRestarts()
     QVERIFY(lost.count() == 1 || lost.wait(5000));
     QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Stop"));
     QVERIFY(button(window, "pbSaveImage")->isEnabled());
-    QCOMPARE(quadrantsShown(window), QStringLiteral("RGBY")); // the last picture stays
+    QCOMPARE(shownQuadrants(window), QStringLiteral("RGBY")); // the last picture stays
     QTRY_COMPARE(window.findChild<VideoDisplayWidget *>()->notice(), QStringLiteral("Camera lost, reconnecting..."));
 
     // The camera comes back at the same address; nobody clicks.
@@ -151,14 +142,12 @@ void tst_CameraFaults::cameraRestarts()
 // asked for in the gap is the camera's next picture, without the notice.
 void tst_CameraFaults::linkDropsWhileLive()
 {
-    Camera camera(slowCamera());
-    QVERIFY(camera.start());
-    MainWindow window(camera.url());
-    window.show();
-    click(window, "pbStart");
-    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
-    auto *reader = window.findChild<ReadThread *>();
-    auto *display = window.findChild<VideoDisplayWidget *>();
+    LiveWindow live(slowCamera());
+    QVERIFY(live.showsPicture());
+    MainWindow &window = *live.window;
+    Camera &camera = live.camera;
+    auto *reader = live.reader();
+    auto *display = displayOf(window);
     QSignalSpy lost(reader, &ReadThread::cameraLost);
 
     FrameCollector frames(reader); // its clock starts with the gap
@@ -186,7 +175,7 @@ void tst_CameraFaults::linkDropsWhileLive()
     }
     QVERIFY2(back <= 7000, qPrintable(QString::number(back)));
     QTRY_VERIFY(display->notice().isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(window), QStringLiteral("RGBY"), 3000);
     QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Stop"));
 
     QTRY_VERIFY(QImage(shot).size() == QSize(1280, 960));
@@ -199,13 +188,11 @@ void tst_CameraFaults::linkDropsWhileLive()
 // Stop ends an attempt to reach the camera at once, and tells the camera goodbye.
 void tst_CameraFaults::stopWhileReconnecting()
 {
-    Camera camera(slowCamera());
-    QVERIFY(camera.start());
-    MainWindow window(camera.url());
-    window.show();
-    click(window, "pbStart");
-    QTRY_COMPARE_WITH_TIMEOUT(quadrantsShown(window), QStringLiteral("RGBY"), 3000);
-    QSignalSpy lost(window.findChild<ReadThread *>(), &ReadThread::cameraLost);
+    LiveWindow live(slowCamera());
+    QVERIFY(live.showsPicture());
+    MainWindow &window = *live.window;
+    Camera &camera = live.camera;
+    QSignalSpy lost(live.reader(), &ReadThread::cameraLost);
     camera.simulator.pauseSending(std::chrono::milliseconds(20000));
     QVERIFY(lost.count() == 1 || lost.wait(10000));
     // The lost session was ended; the next one is asked to play and waits for a picture.
