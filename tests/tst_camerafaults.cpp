@@ -47,15 +47,6 @@ QString quadrantsOf(const QImage &image)
     return colours;
 }
 
-// A camera whose 10 pictures a second even a slow machine reads as they come: the
-// silence it is tested with then begins when the camera stops, not a backlog later.
-camsim::Options slowCamera()
-{
-    camsim::Options options = loopbackCamera();
-    options.fps = 10;
-    return options;
-}
-
 // An MJPEG stream's parameters as the camera's stream carries them.
 struct CameraStream
 {
@@ -142,7 +133,7 @@ void tst_CameraFaults::cameraRestarts()
 // asked for in the gap is the camera's next picture, without the notice.
 void tst_CameraFaults::linkDropsWhileLive()
 {
-    LiveWindow live(slowCamera());
+    LiveWindow live(loopbackCamera(10));
     QVERIFY(live.showsPicture());
     MainWindow &window = *live.window;
     Camera &camera = live.camera;
@@ -188,7 +179,7 @@ void tst_CameraFaults::linkDropsWhileLive()
 // Stop ends an attempt to reach the camera at once, and tells the camera goodbye.
 void tst_CameraFaults::stopWhileReconnecting()
 {
-    LiveWindow live(slowCamera());
+    LiveWindow live(loopbackCamera(10));
     QVERIFY(live.showsPicture());
     MainWindow &window = *live.window;
     Camera &camera = live.camera;

@@ -150,9 +150,7 @@ void tst_LiveView::restartMakesFreshReaders()
 
 void tst_LiveView::mirrorAppliesFromNextFrame()
 {
-    camsim::Options options = loopbackCamera();
-    options.fps = 5;
-    LiveWindow live(options);
+    LiveWindow live(loopbackCamera(5));
     QVERIFY(live.start());
     QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
 

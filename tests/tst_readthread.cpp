@@ -179,9 +179,7 @@ void tst_ReadThread::otherCameraFormats()
 
 void tst_ReadThread::stopWhileWaiting()
 {
-    camsim::Options options = loopbackCamera();
-    options.fps = 1;
-    Camera camera(options);
+    Camera camera(loopbackCamera(1));
     QVERIFY(camera.start());
 
     LiveReader reading;
@@ -202,9 +200,7 @@ void tst_ReadThread::stopWhileWaiting()
 
 void tst_ReadThread::stopIsNotUndoneByNextReader()
 {
-    camsim::Options options = loopbackCamera();
-    options.fps = 1;
-    Camera camera(options);
+    Camera camera(loopbackCamera(1));
     QVERIFY(camera.start());
 
     LiveReader first;
@@ -292,10 +288,7 @@ void tst_ReadThread::endOfStreamReconnects()
 // not grow, and when it catches up it shows what the camera sends now.
 void tst_ReadThread::slowReceiverGetsNewestPicture()
 {
-    // 10 pictures a second, which even a slow machine reads as they come.
-    camsim::Options options = loopbackCamera();
-    options.fps = 10;
-    Camera camera(options);
+    Camera camera(loopbackCamera(10));
     QVERIFY(camera.start());
     LiveReader reading;
     QVERIFY(reading.start(camera.url()));

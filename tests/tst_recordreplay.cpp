@@ -218,10 +218,7 @@ void tst_RecordReplay::replayOfVanishedFile()
 // the camera is back, and the file's timeline shows the gap as the time it took.
 void tst_RecordReplay::recordingAcrossGap()
 {
-    // 10 pictures a second, which even a slow machine reads as they come.
-    camsim::Options options = loopbackCamera();
-    options.fps = 10;
-    Session session(options);
+    Session session(loopbackCamera(10));
     click(*session.window, "pbStart");
     const QString path = session.path("across-gap.mp4");
     session.startRecording(path);
