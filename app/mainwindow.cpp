@@ -4,6 +4,7 @@
 #include "display/videodisplaywidget.h"
 #include "playback/playbackthread.h"
 #include "stream/readthread.h"
+#include "stream/recordingfinisher.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -78,6 +79,8 @@ MainWindow::~MainWindow()
             playBackThread->wait(3000);
         }
     }
+    // The last recording is completed in the background; the program ends only after it.
+    RecordingFinisher::waitForAll();
     delete ui;
 }
 
@@ -250,6 +253,8 @@ bool MainWindow::startPlayBack()
         warn(QObject::tr("don't have saved video"));
         return false;
     }
+    // A recording that has just been stopped is replayed as it is finally written.
+    RecordingFinisher::waitForAll();
     playBackThread = new PlayBackThread(this);
     if (!playBackThread->openFile(recordPath)) {
         warn(QObject::tr("playback error"));

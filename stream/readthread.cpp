@@ -1,5 +1,7 @@
 #include "stream/readthread.h"
 
+#include "stream/recordingfinisher.h"
+
 #include <QDebug>
 
 extern "C" {
@@ -138,28 +140,41 @@ void ReadThread::handlePacket(AVPacket *packet)
     if (recording && decoded && !recording->write(connection->frame(), connection->videoStream()->time_base)) {
         // The file cannot take more (a full disk, a file size limit): end it with what it
         // has, and say so once.
-        recording->finish();
-        recording.reset();
+        RecordingFinisher::finish(std::move(recording));
         emit recordingFailed();
     }
 }
 
+// The file is made and its encoder opened, and ended, away from the lock, which is held
+// only to hand the recording over: the live loop never waits for either.
 bool ReadThread::setRecord(bool on, const QString &fileName)
 {
-    QMutexLocker locker(&mutex);
     if (!on) {
-        if (recording) {
-            recording->finish();
-            recording.reset();
+        std::unique_ptr<Recording> ended;
+        {
+            QMutexLocker locker(&mutex);
+            ended = std::move(recording);
         }
+        RecordingFinisher::finish(std::move(ended));
         return false;
     }
-    if (recording)
-        return true;
-    if (!hasSource) {
-        qDebug() << "setRecord without an open stream";
-        return false;
+
+    Recording::Source from;
+    {
+        QMutexLocker locker(&mutex);
+        if (recording)
+            return true;
+        if (!hasSource) {
+            qDebug() << "setRecord without an open stream";
+            return false;
+        }
+        from = source;
     }
-    recording = Recording::start(fileName, StreamConnection::PictureWidth, StreamConnection::PictureHeight, source);
-    return recording != nullptr;
+    std::unique_ptr<Recording> started =
+        Recording::start(fileName, StreamConnection::PictureWidth, StreamConnection::PictureHeight, from);
+    if (!started)
+        return false;
+    QMutexLocker locker(&mutex);
+    recording = std::move(started);
+    return true;
 }

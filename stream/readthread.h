@@ -42,9 +42,9 @@ public:
     void stopRead();
 
     // Starts recording the stream as H.264 to the MP4 file `fileName` (on = true), or
-    // ends the recording and completes its file (on = false). Switches between two
-    // frames of the loop. Returns whether recording is on now: false after a start that
-    // failed, which the debug log explains.
+    // ends the recording (on = false), whose file RecordingFinisher then completes in the
+    // background. Switches between two frames of the loop. Returns whether recording is
+    // on now: false after a start that failed, which the debug log explains.
     bool setRecord(bool on, const QString &fileName);
 
     // The tilt-sensor block of one JPEG frame: finds it, sets isHaveDegree, writes the

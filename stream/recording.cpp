@@ -3,6 +3,8 @@
 
 #include "stream/recording.h"
 
+#include "stream/recordingfinisher.h"
+
 #include <QDebug>
 
 extern "C" {
@@ -17,6 +19,8 @@ namespace {
 const AVRational RecordingClock{1, 90000};
 // What the encoder is told when nobody knows the camera's frame rate.
 const AVRational DefaultFrameRate{20, 1};
+// A fragment is written out once it holds this much: what a crash can cost.
+const int64_t FragmentUs = 1000000;
 
 } // namespace
 
@@ -29,6 +33,7 @@ std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, 
     qDebug().noquote() << fileName;
 
     std::unique_ptr<Recording> recording(new Recording);
+    recording->path = fileName;
     AVFormatContext *output = nullptr;
     int ret = avformat_alloc_output_context2(&output, nullptr, nullptr, name.constData());
     if (ret < 0 || !output) {
@@ -81,7 +86,14 @@ std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, 
             return nullptr;
         }
     }
-    ret = avformat_write_header(output, nullptr);
+    // An index without pictures up front, then a fragment with its own small index for
+    // every second of pictures, each flushed out of FFmpeg's buffer as it is written.
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "movflags", "empty_moov+default_base_moof", 0);
+    av_dict_set_int(&options, "frag_duration", FragmentUs, 0);
+    output->flags |= AVFMT_FLAG_FLUSH_PACKETS;
+    ret = avformat_write_header(output, &options);
+    av_dict_free(&options);
     if (ret < 0) {
         qDebug() << "avformat_write_header error";
         return nullptr;
@@ -203,7 +215,13 @@ bool Recording::writeEncodedPackets()
             ret = outFormatCtx->pb->error;
         if (ret != 0) {
             qDebug() << "av_interleaved_write_frame :" << ret;
+            writeFailed = true;
             return false;
+        }
+        // A fragment has gone out: on to the disk with it, away from the live view.
+        if (outFormatCtx->pb && avio_tell(outFormatCtx->pb) != bytesWritten) {
+            bytesWritten = avio_tell(outFormatCtx->pb);
+            RecordingFinisher::syncToDisk(path);
         }
     }
 }
@@ -212,8 +230,10 @@ bool Recording::finish()
 {
     // With "zerolatency" the encoder holds nothing back; draining costs nothing and
     // keeps the last pictures should it ever do so.
-    bool complete = avcodec_send_frame(encoderCtx.get(), nullptr) < 0 || writeEncodedPackets();
-    const int ret = av_write_trailer(outFormatCtx.get());
+    bool complete = !writeFailed && (avcodec_send_frame(encoderCtx.get(), nullptr) < 0 || writeEncodedPackets());
+    int ret = av_write_trailer(outFormatCtx.get());
+    if (ret == 0 && outFormatCtx->pb && outFormatCtx->pb->error < 0)
+        ret = outFormatCtx->pb->error;
     if (ret < 0) {
         qDebug() << "av_write_trailer error" << ret;
         complete = false;

@@ -13,6 +13,11 @@
 // share and the file's timeline. start() builds it whole or not at all; finish() writes
 // the end of the file; destroying it closes the file.
 //
+// The file is written as a fragmented MP4: an index up front, then fragments of about a
+// second, each written out whole and synced to the disk as it completes. Whatever ends
+// the program, the file at the chosen path is an MP4 that players read up to about the
+// last second. RecordingFinisher turns a finished one into an ordinary MP4.
+//
 // The timeline starts at 0 with the first picture and keeps the camera's own spacing of
 // the pictures. When the camera comes back after its link dropped, its clock starts
 // anew; the file goes on from the time that has passed meanwhile, so the gap shows as
@@ -42,14 +47,17 @@ public:
     bool write(const AVFrame *picture, AVRational timeBase);
     // The next picture comes from a new session with the camera, on a clock of its own.
     void restartClock();
-    // Drains the encoder and writes the end of the file. False if the file is incomplete.
+    // Drains the encoder and writes the end of the file. False if the file is incomplete:
+    // this or an earlier write failed.
     bool finish();
+    QString fileName() const { return path; }
 
 private:
     Recording() = default;
     bool writeEncodedPackets();
     int64_t placeOnTimeline(const AVFrame *picture, AVRational timeBase);
 
+    QString path;
     av::OutputContextPtr outFormatCtx;
     AVStream *outStream = nullptr;
     av::CodecContextPtr encoderCtx;
@@ -63,6 +71,8 @@ private:
     int64_t lastPictureUs = 0;            // av_gettime_relative() when the last picture came
     int64_t segmentOrigin = AV_NOPTS_VALUE; // the camera's timestamp of the segment's first picture
     int64_t segmentStart = 0;             // where that picture lies on the timeline
+    int64_t bytesWritten = 0;             // what has gone out to the file
+    bool writeFailed = false;
 };
 
 #endif // RECORDING_H

@@ -3,11 +3,17 @@
 
 #include "media/avhelpers.h"
 
+#include <QFile>
 #include <QImage>
+#include <QProcess>
 #include <QString>
+#include <QStringList>
+#include <QtEndian>
 #include <QVector>
 
 #include "framepainter.h"
+
+#include <utility>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -31,6 +37,7 @@ struct MediaFile
     QImage first; // the first and last pictures, decoded, as RGB888
     QImage last;
     QVector<int> indices; // the simulated camera's frame number of every picture, in order
+    bool timestampsIncrease = true; // every packet's after the one before
 };
 
 // `scaler` is made, or made anew, for the frame; the caller frees it.
@@ -88,8 +95,12 @@ inline MediaFile readMediaFile(const QString &path)
                                                    int(file.last.bytesPerLine()));
         }
     };
+    int64_t lastPts = AV_NOPTS_VALUE;
     while (av_read_frame(input.get(), packet.get()) >= 0) {
         if (packet->stream_index == 0) {
+            if (packet->pts == AV_NOPTS_VALUE || (lastPts != AV_NOPTS_VALUE && packet->pts <= lastPts))
+                file.timestampsIncrease = false;
+            lastPts = packet->pts;
             ++file.packets;
             if (packet->flags & AV_PKT_FLAG_KEY)
                 ++file.keyPackets;
@@ -103,6 +114,86 @@ inline MediaFile readMediaFile(const QString &path)
     avcodec_send_packet(decoder.get(), nullptr);
     take();
     return file;
+}
+
+// How an MP4 file is laid out: its top-level boxes in order, as far as the file holds them
+// whole, and the pictures in the fragments that it holds whole.
+struct Mp4Layout
+{
+    QStringList boxes;
+    int fragmentPictures = 0;
+    bool truncated = false; // a box goes on past the end of the file
+};
+
+inline Mp4Layout readLayout(const QString &path)
+{
+    Mp4Layout layout;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return layout;
+    const QByteArray data = file.readAll();
+    auto be32 = [&data](qint64 at) { return qFromBigEndian<quint32>(data.constData() + at); };
+    // The number of pictures a fragment's index describes: moof > traf > trun.sample_count.
+    auto picturesIn = [&](qint64 begin, qint64 end, auto &&self) -> int {
+        int pictures = 0;
+        for (qint64 at = begin; at + 8 <= end && be32(at) >= 8;) {
+            const QByteArray type = data.mid(int(at) + 4, 4);
+            if (type == "traf")
+                pictures += self(at + 8, at + be32(at), self);
+            else if (type == "trun" && at + 16 <= end)
+                pictures += int(be32(at + 12));
+            at += be32(at);
+        }
+        return pictures;
+    };
+    int waiting = 0; // pictures of a fragment whose data has not come yet
+    for (qint64 at = 0; at + 8 <= data.size();) {
+        qint64 size = be32(at);
+        if (size == 1 && at + 16 <= data.size())
+            size = qint64(qFromBigEndian<quint64>(data.constData() + at + 8));
+        else if (size == 0)
+            size = data.size() - at;
+        if (size < 8 || at + size > data.size()) {
+            layout.truncated = true;
+            break;
+        }
+        const QString type = QString::fromLatin1(data.mid(int(at) + 4, 4));
+        layout.boxes << type;
+        if (type == QLatin1String("moof"))
+            waiting = picturesIn(at + 8, at + size, picturesIn);
+        else if (type == QLatin1String("mdat"))
+            layout.fragmentPictures += std::exchange(waiting, 0);
+        at += size;
+    }
+    return layout;
+}
+
+// What an FFmpeg command-line tool said about a file.
+struct ToolRun
+{
+    int exitCode = -1; // -1 when it crashed or did not end in time
+    QString output;
+    QString errors;
+};
+
+inline ToolRun runTool(const QString &program, const QStringList &arguments, int timeoutMs = 60000)
+{
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SDL_VIDEODRIVER"), QStringLiteral("offscreen")); // ffplay shows nothing
+    tool.setProcessEnvironment(environment);
+    tool.start(program, arguments);
+    ToolRun run;
+    if (!tool.waitForFinished(timeoutMs)) {
+        tool.kill();
+        tool.waitForFinished();
+        return run;
+    }
+    if (tool.exitStatus() == QProcess::NormalExit)
+        run.exitCode = tool.exitCode();
+    run.output = QString::fromUtf8(tool.readAllStandardOutput());
+    run.errors = QString::fromUtf8(tool.readAllStandardError());
+    return run;
 }
 
 #endif // MEDIAFILE_H

@@ -1,0 +1,205 @@
+#include "stream/recordingfinisher.h"
+
+#include "media/avhelpers.h"
+#include "stream/recording.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QRunnable>
+#include <QSet>
+#include <QTemporaryFile>
+#include <QThreadPool>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <cstdio>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Finishing and syncing happen here, never on the reader's or the window's thread. Two
+// threads, so that syncing a new recording need not wait for the rewrite of the last.
+QThreadPool &pool()
+{
+    static QThreadPool threads;
+    static const bool sized = [] {
+        threads.setMaxThreadCount(2);
+        return true;
+    }();
+    Q_UNUSED(sized);
+    return threads;
+}
+
+QMutex syncMutex;
+QSet<QString> syncsWaiting; // guarded by syncMutex
+
+bool syncFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+#ifdef Q_OS_WIN
+    return _commit(file.handle()) == 0;
+#else
+    return fsync(file.handle()) == 0;
+#endif
+}
+
+// Puts `from` in the place of `to` in one step: whoever looks finds one whole file or the
+// other.
+bool replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+#else
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+// The fragmented file at `path`, rewritten as an ordinary MP4 beside it and put in its
+// place once the rewrite is on disk.
+void makeOrdinary(const QString &path)
+{
+    const QFileInfo info(path);
+    QTemporaryFile rewritten(info.dir().filePath(QLatin1Char('.') + info.fileName() + QStringLiteral(".XXXXXX")));
+    if (!rewritten.open()) {
+        qDebug() << "cannot finish recording" << path;
+        return;
+    }
+    rewritten.close();
+    // A temporary file is private to its owner; the recording keeps the access it had.
+    if (!RecordingFinisher::rewriteWithIndexFirst(path, rewritten.fileName()) || !syncFile(rewritten.fileName())
+        || !rewritten.setPermissions(QFile::permissions(path)) || !replaceFile(rewritten.fileName(), path)) {
+        qDebug() << "cannot finish recording" << path;
+        return;
+    }
+    rewritten.setAutoRemove(false);
+}
+
+class FinishJob : public QRunnable
+{
+public:
+    explicit FinishJob(std::unique_ptr<Recording> recording)
+        : recording(std::move(recording))
+    {
+    }
+    void run() override
+    {
+        const QString path = recording->fileName();
+        const bool complete = recording->finish();
+        recording.reset();
+        // A file that could not be written whole (a full disk) stays as it is: every
+        // fragment it holds is readable, and a rewrite would need the room that is missing.
+        if (complete)
+            makeOrdinary(path);
+    }
+
+private:
+    std::unique_ptr<Recording> recording;
+};
+
+} // namespace
+
+void RecordingFinisher::finish(std::unique_ptr<Recording> recording)
+{
+    if (recording)
+        pool().start(new FinishJob(std::move(recording)));
+}
+
+void RecordingFinisher::syncToDisk(const QString &path)
+{
+    {
+        QMutexLocker locker(&syncMutex);
+        if (syncsWaiting.contains(path))
+            return;
+        syncsWaiting.insert(path);
+    }
+    pool().start([path] {
+        {
+            QMutexLocker locker(&syncMutex);
+            syncsWaiting.remove(path);
+        }
+        syncFile(path);
+    });
+}
+
+bool RecordingFinisher::waitForAll(int msecs)
+{
+    return pool().waitForDone(msecs);
+}
+
+bool RecordingFinisher::rewriteWithIndexFirst(const QString &from, const QString &to)
+{
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, from.toUtf8().constData(), nullptr, nullptr) < 0) {
+        qDebug() << "cannot read recording" << from;
+        return false;
+    }
+    av::InputContextPtr input(raw);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0 || input->nb_streams != 1) {
+        qDebug() << "cannot read recording" << from;
+        return false;
+    }
+    AVStream *source = input->streams[0];
+
+    AVFormatContext *output = nullptr;
+    const QByteArray name = to.toUtf8();
+    if (avformat_alloc_output_context2(&output, nullptr, "mp4", name.constData()) < 0 || !output) {
+        qDebug() << "Could not create output context";
+        return false;
+    }
+    av::OutputContextPtr muxer(output);
+    AVStream *stream = avformat_new_stream(output, nullptr);
+    if (!stream || avcodec_parameters_copy(stream->codecpar, source->codecpar) < 0) {
+        qDebug() << "avformat_new_stream error";
+        return false;
+    }
+    stream->codecpar->codec_tag = 0;
+    stream->time_base = source->time_base;
+    int ret = avio_open(&output->pb, name.constData(), AVIO_FLAG_WRITE);
+    if (ret < 0) {
+        qDebug() << "avio_open error" << ret;
+        return false;
+    }
+    // The index goes in front of the pictures: the muxer moves it there at the end.
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "movflags", "faststart", 0);
+    ret = avformat_write_header(output, &options);
+    av_dict_free(&options);
+    if (ret < 0) {
+        qDebug() << "avformat_write_header error";
+        return false;
+    }
+
+    av::PacketPtr packet(av_packet_alloc());
+    for (;;) {
+        ret = av_read_frame(input.get(), packet.get());
+        if (ret == AVERROR_EOF)
+            break;
+        if (ret < 0) {
+            qDebug() << "av_read_frame" << ret;
+            return false;
+        }
+        av_packet_rescale_ts(packet.get(), source->time_base, stream->time_base);
+        packet->stream_index = stream->index;
+        packet->pos = -1;
+        ret = av_interleaved_write_frame(output, packet.get());
+        if (ret < 0) {
+            qDebug() << "av_interleaved_write_frame :" << ret;
+            return false;
+        }
+    }
+    ret = av_write_trailer(output);
+    if (ret < 0 || output->pb->error < 0) {
+        qDebug() << "av_write_trailer error" << ret;
+        return false;
+    }
+    return true;
+}

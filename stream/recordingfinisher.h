@@ -1,0 +1,32 @@
+#ifndef RECORDINGFINISHER_H
+#define RECORDINGFINISHER_H
+
+#include <QString>
+
+#include <memory>
+
+class Recording;
+
+// Ends recordings away from the live view and the window. While it is being written, a
+// recording is a fragmented MP4 that stays readable whatever happens to the program;
+// finishing it writes its end, then rewrites it as an ordinary MP4 with its index up
+// front (a duration in its header, seekable at once), which replaces the fragmented file
+// only once it is complete and on disk. If that cannot be done (a full disk, say), the
+// fragmented file stays, readable as it is.
+class RecordingFinisher
+{
+public:
+    static void finish(std::unique_ptr<Recording> recording);
+    // Makes sure that what has been written to `path` so far is on the disk, away from the
+    // caller's thread; does nothing while such a job for `path` is still waiting.
+    static void syncToDisk(const QString &path);
+    // Waits until every recording handed over has been finished; false if `msecs` ran out.
+    static bool waitForAll(int msecs = -1);
+
+    // The recording at `from`, as an ordinary MP4 with its index before the pictures, at
+    // `to`. False, with a debug line, when `from` cannot be read to its end or `to` cannot
+    // be written.
+    static bool rewriteWithIndexFirst(const QString &from, const QString &to);
+};
+
+#endif // RECORDINGFINISHER_H
