@@ -5,7 +5,12 @@
 // 1. Runs a ReadThread on URL for SECONDS and measures the CPU time of its thread, the
 //    frames it delivered and the frames lost on the way (gaps in the simulated camera's
 //    frame numbers, and FFmpeg's own reports of missing RTP packets). With a file name,
-//    the reader records all the while, and the pictures in the file are counted.
+//    the reader records all the while; then the pictures in the file are counted and
+//    read, a camera frame missing between the first and the last is a picture lost. The
+//    recording is stopped from a thread of its own while this one goes on receiving: the
+//    longest gap between two pictures around the stop shows any pause of the live loop,
+//    beside the longest gap in the seconds before. The time the file then takes to be
+//    finished in the background is measured too.
 // 2. Without a file name: reads 300 packets of the same stream into memory and replays
 //    them through the loop's stages one by one, to split the cost: block scan, decode,
 //    conversion to 1280x960 RGB and the copy into the emitted image.
@@ -13,10 +18,13 @@
 
 #include "media/pictureconverter.h"
 #include "stream/readthread.h"
+#include "stream/recordingfinisher.h"
+#include "support/mediafile.h"
 
 #include "framepainter.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -24,9 +32,11 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -66,7 +76,21 @@ struct LiveResult
     double threadMs = 0;  // the reader's own thread
     double processMs = 0; // everything: the reader, the encoder's threads, this benchmark
     double mainMs = 0;    // this thread, which only receives and checks the pictures
+    double gapAroundStopMs = 0; // longest gap between pictures within 1 s of StopRecord
+    double gapBeforeMs = 0;     // the same in the 2 s before that
+    double finishingMs = 0;     // the file finished after StopRecord, away from the reader
 };
+
+// The longest gap between two consecutive arrivals both within [from, to).
+double longestGapMs(const std::vector<qint64> &arrivalsNs, qint64 from, qint64 to)
+{
+    qint64 longest = 0;
+    for (size_t i = 1; i < arrivalsNs.size(); ++i) {
+        if (arrivalsNs[i - 1] >= from && arrivalsNs[i] < to)
+            longest = std::max(longest, arrivalsNs[i] - arrivalsNs[i - 1]);
+    }
+    return longest / 1e6;
+}
 
 LiveResult runLive(const QString &url, int seconds, const QString &recording)
 {
@@ -87,8 +111,16 @@ LiveResult runLive(const QString &url, int seconds, const QString &recording)
     }, Qt::DirectConnection);
 
     int previous = -1;
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> arrivalsNs;
     QObject context;
+    qint64 stopNs = 0;
     QObject::connect(&reader, &ReadThread::getImage, &context, [&](const QImage &image) {
+        arrivalsNs.push_back(clock.nsecsElapsed());
+        // What comes after the recording stopped is not part of it.
+        if (stopNs > 0)
+            return;
         const int index = camsim::readFrameIndex(image.constBits(), image.width(), image.height(), image.bytesPerLine());
         // A frame that did not decode goes out as the previous picture again: not a new
         // frame received.
@@ -110,17 +142,34 @@ LiveResult runLive(const QString &url, int seconds, const QString &recording)
     while (!loopClock)
         QThread::msleep(1);
     const double threadStart = threadCpuMs(loopClock);
+    std::thread stopper;
     QTimer::singleShot(seconds * 1000, [&] {
-        if (!recording.isEmpty())
-            reader.setRecord(false, QString());
+        // The figures are of the live loop: taken before the file is finished.
         result.threadMs = threadCpuMs(loopClock) - threadStart;
-        reader.stopRead();
+        result.processMs = processCpuMs() - processStart;
+        result.mainMs = threadCpuMs(mainClock) - mainStart;
+        if (recording.isEmpty()) {
+            reader.stopRead();
+            return;
+        }
+        stopNs = clock.nsecsElapsed();
+        stopper = std::thread([&] {
+            reader.setRecord(false, QString());
+            RecordingFinisher::waitForAll();
+            result.finishingMs = (clock.nsecsElapsed() - stopNs) / 1e6;
+        });
+        QTimer::singleShot(1500, [&] {
+            stopper.join();
+            reader.stopRead();
+        });
     });
     loop.exec();
     reader.wait();
     QCoreApplication::processEvents();
-    result.processMs = processCpuMs() - processStart;
-    result.mainMs = threadCpuMs(mainClock) - mainStart;
+    if (stopNs > 0) {
+        result.gapAroundStopMs = longestGapMs(arrivalsNs, stopNs - 1000000000, stopNs + 1000000000);
+        result.gapBeforeMs = longestGapMs(arrivalsNs, stopNs - 3000000000, stopNs - 1000000000);
+    }
     return result;
 }
 
@@ -195,21 +244,6 @@ Stages replayStages(const QString &url, int count)
     return stages;
 }
 
-int countVideoPackets(const QString &path)
-{
-    AVFormatContext *raw = nullptr;
-    if (avformat_open_input(&raw, path.toLocal8Bit().constData(), nullptr, nullptr) < 0)
-        return -1;
-    av::InputContextPtr input(raw);
-    av::PacketPtr packet(av_packet_alloc());
-    int count = 0;
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
-        count += input->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-        av_packet_unref(packet.get());
-    }
-    return count;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -231,19 +265,26 @@ int main(int argc, char *argv[])
         return 1;
     }
     if (!recording.isEmpty()) {
-        const int recorded = countVideoPackets(recording);
+        const MediaFile file = readMediaFile(recording);
+        const int recorded = file.packets;
+        const int missing = file.indices.isEmpty() ? -1 : file.indices.last() - file.indices.first() + 1 - recorded;
         // The encoder works on threads of its own: the loop's cost is everything but
         // this benchmark's receiving thread.
         const double loopMs = (live.processMs - live.mainMs) / live.frames;
-        std::printf("%-34s %10s\n", "live loop with recording", "");
-        std::printf("%-34s %10.3f\n", "  reader thread, ms/frame", live.threadMs / live.frames);
-        std::printf("%-34s %10.3f\n", "  reader + encoder threads", loopMs);
-        std::printf("%-34s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
-        std::printf("%-34s %10d\n", "  pictures received", live.frames);
-        std::printf("%-34s %10d\n", "  pictures recorded", recorded);
-        std::printf("%-34s %10d\n", "  frames lost", live.lost);
-        std::printf("frames=%d recorded=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f\n", live.frames,
-                    recorded, live.lost, int(missingReports), loopMs);
+        std::printf("%-40s %10s\n", "live loop with recording", "");
+        std::printf("%-40s %10.3f\n", "  reader thread, ms/frame", live.threadMs / live.frames);
+        std::printf("%-40s %10.3f\n", "  reader + encoder threads", loopMs);
+        std::printf("%-40s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
+        std::printf("%-40s %10d\n", "  pictures received", live.frames);
+        std::printf("%-40s %10d\n", "  pictures recorded", recorded);
+        std::printf("%-40s %10d\n", "  camera frames missing from the file", missing);
+        std::printf("%-40s %10.1f\n", "  longest gap, 1 s around StopRecord, ms", live.gapAroundStopMs);
+        std::printf("%-40s %10.1f\n", "  longest gap in the 2 s before, ms", live.gapBeforeMs);
+        std::printf("%-40s %10.1f\n", "  finishing the file afterwards, ms", live.finishingMs);
+        std::printf("frames=%d recorded=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f stop_gap_ms=%.1f "
+                    "gap_before_ms=%.1f finishing_ms=%.1f\n",
+                    live.frames, recorded, missing, int(missingReports), loopMs, live.gapAroundStopMs, live.gapBeforeMs,
+                    live.finishingMs);
         return 0;
     }
     const Stages stages = replayStages(url, 300);
