@@ -79,6 +79,12 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
     av_dict_set(&options, "rtsp_transport", "udp", 0);
     // Socket time-out in microseconds, for connecting and for the RTSP exchange.
     av_dict_set_int(&options, "timeout", CameraSilenceUs, 0);
+    // RTP packets are handled as they arrive, none held back to wait for a missing one: a
+    // camera on a direct Wi-Fi link hardly ever reorders them, so a packet that is missing
+    // is lost. That costs the picture it belongs to, which cannot be decoded anyway, and
+    // nothing more; a reordering queue would hold every later picture back for its
+    // 100 ms each time.
+    av_dict_set(&options, "reorder_queue_size", "0", 0);
 
     connection->lastDataUs = av_gettime_relative();
     connection->silenceLimitUs = answerLimitUs;
