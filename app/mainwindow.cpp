@@ -7,6 +7,7 @@
 #include "stream/recordingfinisher.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QDebug>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -15,12 +16,21 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStandardPaths>
 
 namespace {
 
 // The camera serves its stream on its own Wi-Fi access point, at this address.
 const char CameraStreamUrl[] = "rtsp://192.168.73.1:7070/webcam";
+
+// Where the save dialogs open: the desktop, or the home folder of a user who has none
+// (the dialog would otherwise open wherever the program was started from).
+QString desktopDirectory()
+{
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    return QFileInfo(desktop).isDir() ? desktop : QDir::homePath();
+}
 
 } // namespace
 
@@ -55,6 +65,8 @@ MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
         }
     }
 
+    connect(&recordingTicker, &QTimer::timeout, this, &MainWindow::updateRecordingIndicator);
+    addShortcuts();
     updateButtons();
 }
 
@@ -84,6 +96,61 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
+// A key for each button, for a technician whose other hand holds the probe. A key clicks
+// its button, so it follows the same rules, and does nothing while the button is off. Keys
+// of camera and player programs; not Space, which clicks whichever button has the focus.
+void MainWindow::addShortcuts()
+{
+    const struct
+    {
+        QPushButton *button;
+        QKeySequence key;
+        const char *tip;
+    } keys[] = {
+        {ui->pbStart, QKeySequence(Qt::Key_F5), QT_TRANSLATE_NOOP("QObject", "Start or stop the live picture (F5)")},
+        {ui->pbStartRecord, QKeySequence(Qt::Key_R), QT_TRANSLATE_NOOP("QObject", "Start or stop recording (R)")},
+        {ui->pbSaveImage, QKeySequence(Qt::Key_S), QT_TRANSLATE_NOOP("QObject", "Save the next picture (S)")},
+        {ui->pbPlayBack, QKeySequence(Qt::Key_P), QT_TRANSLATE_NOOP("QObject", "Replay the last recording (P)")},
+        {ui->pushButton, QKeySequence(Qt::Key_M), QT_TRANSLATE_NOOP("QObject", "Mirror the picture (M)")},
+    };
+    for (const auto &key : keys) {
+        auto *shortcut = new QShortcut(key.key, this);
+        shortcut->setAutoRepeat(false);
+        connect(shortcut, &QShortcut::activated, key.button, &QAbstractButton::click);
+        key.button->setToolTip(QObject::tr(key.tip));
+    }
+}
+
+QString MainWindow::suggestedPath(const QString &directory, const QString &suffix, const QDateTime &now)
+{
+    const QDir dir(directory);
+    const QString stem = QStringLiteral("velmora-") + now.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
+    QString name = stem + QLatin1Char('.') + suffix;
+    for (int counter = 2; QFileInfo::exists(dir.filePath(name)); ++counter)
+        name = QStringLiteral("%1-%2.%3").arg(stem).arg(counter).arg(suffix);
+    return dir.filePath(name);
+}
+
+// While recording, the display shows for how long and how big the file is so far.
+void MainWindow::updateRecordingIndicator()
+{
+    if (!isRecording) {
+        recordingTicker.stop();
+        videoWidget->setRecordingStatus(QString());
+        return;
+    }
+    if (!recordingTicker.isActive()) {
+        recordingClock.start();
+        recordingTicker.start(500);
+    }
+    const qint64 seconds = recordingClock.elapsed() / 1000;
+    QString elapsed = QStringLiteral("%1:%2").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    if (seconds >= 3600)
+        elapsed.prepend(QStringLiteral("%1:").arg(seconds / 3600));
+    const QString size = QLocale().formattedDataSize(QFileInfo(recordPath).size(), 1, QLocale::DataSizeSIFormat);
+    videoWidget->setRecordingStatus(QObject::tr("REC %1 · %2").arg(elapsed, size));
+}
+
 void MainWindow::updateButtons()
 {
     ui->pbStartRecord->setEnabled(isLive);
@@ -93,6 +160,7 @@ void MainWindow::updateButtons()
     ui->pbStartRecord->setText(isRecording ? QObject::tr("StopRecord") : QObject::tr("StartRecord"));
     ui->pbPlayBack->setText(isPlayBack ? QObject::tr("StopReplay") : QObject::tr("StartReplay"));
     ui->pbStart->setEnabled(!isPlayBack && !isRecording);
+    updateRecordingIndicator();
 }
 
 void MainWindow::setImage(QImage image, int degree, bool isHaveDegree, bool, bool)
@@ -106,8 +174,13 @@ void MainWindow::setImage(QImage image, int degree, bool isHaveDegree, bool, boo
         isSnapshotPending = false;
         // The file holds the frame as it arrived, not the mirrored or turned view. A path
         // left empty by a cancelled dialog saves nothing.
-        if (imagePath.isEmpty() || !image.save(imagePath))
+        if (imagePath.isEmpty() || !image.save(imagePath)) {
             qDebug() << "save image error" << imagePath;
+            if (!imagePath.isEmpty())
+                videoWidget->showMessage(QObject::tr("Could not save %1").arg(QDir::toNativeSeparators(imagePath)));
+        } else {
+            videoWidget->showMessage(QObject::tr("Saved %1").arg(QFileInfo(imagePath).fileName()));
+        }
     }
 }
 
@@ -202,9 +275,10 @@ void MainWindow::on_pbStartRecord_clicked()
         return;
     }
 
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save"),
-                                                QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
-                                                QStringLiteral("*.mp4"));
+    QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save"),
+        suggestedPath(desktopDirectory(), QStringLiteral("mp4")),
+        QStringLiteral("*.mp4"));
     // A cancelled dialog forgets the last recording.
     if (path.isEmpty()) {
         recordPath.clear();
@@ -226,9 +300,10 @@ void MainWindow::on_pbStartRecord_clicked()
 
 void MainWindow::on_pbSaveImage_clicked()
 {
-    imagePath = QFileDialog::getSaveFileName(this, QStringLiteral("Save"),
-                                             QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
-                                             QStringLiteral("*.jpg"));
+    imagePath = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save"),
+        suggestedPath(desktopDirectory(), QStringLiteral("jpg")),
+        QStringLiteral("*.jpg"));
     if (imagePath.isEmpty())
         return;
     if (QFileInfo(imagePath).suffix() != QLatin1String("jpg"))

@@ -1,9 +1,12 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 #include <QTranslator>
 
 class MainWindowForm;
@@ -26,6 +29,11 @@ public:
     explicit MainWindow(const QString &streamUrl, QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Where the save dialogs suggest a new file with `suffix`: in `directory`, named after
+    // the date and time `now`, with a counter if that name is taken.
+    static QString suggestedPath(const QString &directory, const QString &suffix,
+                                 const QDateTime &now = QDateTime::currentDateTime());
+
 private slots:
     void setImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
     void on_pbStart_clicked();
@@ -43,6 +51,8 @@ private:
     void cameraFound();
     void recordingFailed();
     void retire(QThread *worker);
+    void addShortcuts();
+    void updateRecordingIndicator();
     void warn(const QString &text);
     void updateButtons();
 
@@ -58,6 +68,8 @@ private:
     VideoDisplayWidget *videoWidget = nullptr;
     QTranslator translator;
     QString streamUrl;
+    QTimer recordingTicker;
+    QElapsedTimer recordingClock;
 };
 
 #endif // MAINWINDOW_H

@@ -21,6 +21,11 @@ VideoDisplayWidget::VideoDisplayWidget(QWidget *parent)
     : QWidget(parent)
 {
     setFixedSize(640, 480);
+    messageTimer.setSingleShot(true);
+    connect(&messageTimer, &QTimer::timeout, this, [this] {
+        messageText.clear();
+        update();
+    });
 }
 
 VideoDisplayWidget::~VideoDisplayWidget() = default;
@@ -69,6 +74,21 @@ void VideoDisplayWidget::setNotice(const QString &text)
     update();
 }
 
+void VideoDisplayWidget::setRecordingStatus(const QString &text)
+{
+    if (text == recordingText)
+        return;
+    recordingText = text;
+    update();
+}
+
+void VideoDisplayWidget::showMessage(const QString &text, int msecs)
+{
+    messageText = text;
+    messageTimer.start(msecs);
+    update();
+}
+
 void VideoDisplayWidget::paintEvent(QPaintEvent *)
 {
     if (!image.isNull()) {
@@ -77,27 +97,56 @@ void VideoDisplayWidget::paintEvent(QPaintEvent *)
         else
             drawPlainView();
     }
-    if (!noticeText.isEmpty())
-        drawNotice();
+    drawOverlays();
 }
 
-// A dark band across the middle of the visible picture, with the text in white: readable
-// over any picture, and the picture stays in sight above and below it.
-void VideoDisplayWidget::drawNotice()
+// What the user must know, drawn over the picture in white on dark: readable over any
+// picture, which stays in sight around it. The notice across the middle of the visible
+// picture, the recording's state in its top left corner, a passing message at its foot.
+void VideoDisplayWidget::drawOverlays()
 {
+    if (noticeText.isEmpty() && recordingText.isEmpty() && messageText.isEmpty())
+        return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QFont font = painter.font();
-    font.setPointSizeF(font.pointSizeF() * 1.4);
     font.setBold(true);
-    painter.setFont(font);
-
+    const QFont small = font;
+    font.setPointSizeF(font.pointSizeF() * 1.4);
     const int visibleHeight = qMin(viewSize, height());
-    const int bandHeight = QFontMetrics(font).height() * 2;
-    const QRect band(0, (visibleHeight - bandHeight) / 2, viewSize, bandHeight);
-    painter.fillRect(band, QColor(0, 0, 0, 170));
-    painter.setPen(Qt::white);
-    painter.drawText(band, Qt::AlignCenter | Qt::TextWordWrap, noticeText);
+    const QColor shade(0, 0, 0, 170);
+
+    if (!noticeText.isEmpty()) {
+        painter.setFont(font);
+        const int bandHeight = QFontMetrics(font).height() * 2;
+        const QRect band(0, (visibleHeight - bandHeight) / 2, viewSize, bandHeight);
+        painter.fillRect(band, shade);
+        painter.setPen(Qt::white);
+        painter.drawText(band, Qt::AlignCenter | Qt::TextWordWrap, noticeText);
+    }
+    if (!messageText.isEmpty()) {
+        painter.setFont(small);
+        const int bandHeight = QFontMetrics(small).height() * 2;
+        const QRect band(0, visibleHeight - bandHeight, viewSize, bandHeight);
+        painter.fillRect(band, shade);
+        painter.setPen(Qt::white);
+        painter.drawText(band.adjusted(8, 0, -8, 0), Qt::AlignCenter, messageText);
+    }
+    if (!recordingText.isEmpty()) {
+        painter.setFont(small);
+        const QFontMetrics metrics(small);
+        const int dot = metrics.height() * 2 / 3;
+        const int margin = 8, padding = 6;
+        const QRect box(margin, margin, padding + dot + padding + metrics.horizontalAdvance(recordingText) + padding,
+                        metrics.height() + 2 * padding);
+        painter.fillRect(box, shade);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(230, 30, 30));
+        painter.drawEllipse(QRect(box.left() + padding, box.center().y() - dot / 2, dot, dot));
+        painter.setPen(Qt::white);
+        painter.drawText(box.adjusted(padding + dot + padding, 0, -padding, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                         recordingText);
+    }
 }
 
 // Cuts `region` out of the frame as the view shows it and scales it to the view's square.

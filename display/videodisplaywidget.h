@@ -3,6 +3,7 @@
 
 #include <QImage>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 // Shows the latest camera or replay frame, either as a plain view (the 1280x960 region
@@ -27,11 +28,18 @@ public:
     void setHaveDegree(bool value);
     void resetMirror(bool value);
     void toggleMirror();
-    // A line of text drawn over the picture until it is cleared with an empty text: what
-    // the user must know about the picture, such as a lost camera. It belongs to the
-    // screen only, never to the frames.
+    // Texts drawn over the picture. They belong to the screen only, never to the frames,
+    // so never to a snapshot or a recording. Each is cleared with an empty text.
+    //
+    // What the user must know about the picture, such as a lost camera: across its middle.
     void setNotice(const QString &text);
     QString notice() const { return noticeText; }
+    // A running recording: in the top left corner, behind a red dot.
+    void setRecordingStatus(const QString &text);
+    QString recordingStatus() const { return recordingText; }
+    // A passing word, such as a snapshot saved: at the foot of the picture, for `msecs`.
+    void showMessage(const QString &text, int msecs = 2000);
+    QString message() const { return messageText; }
 
     bool isMirrored() const { return mirror; }
 
@@ -41,7 +49,7 @@ protected:
 private:
     void drawPlainView();
     void drawCircularView();
-    void drawNotice();
+    void drawOverlays();
     QPixmap scaledRegion(const QRect &region) const;
 
     QImage image;
@@ -54,6 +62,9 @@ private:
     bool upperBand = true;   // band of the last angle that fell into one: 200..340 (true) or 20..160
     bool appliedBand = true; // band last folded into `mirror`
     QString noticeText;
+    QString recordingText;
+    QString messageText;
+    QTimer messageTimer;
 };
 
 #endif // VIDEODISPLAYWIDGET_H

@@ -11,6 +11,7 @@
 
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTcpServer>
 #include <QtTest>
@@ -101,6 +102,9 @@ private slots:
     void closingWindowStopsReader();
     void startStopCyclesStayFlat();
     void closingIdleWindowLogsNothing();
+
+private:
+    TestHome home;
 };
 
 void tst_LiveView::startShowsCameraPicture()
@@ -223,16 +227,22 @@ void tst_LiveView::snapshotSuffix()
     QTemporaryDir dir;
     LiveWindow live;
     QVERIFY(live.start());
-    QString caption, filter;
-    answerSaveDialog(dir.filePath(chosen), &caption, &filter);
+    SeenSaveDialog dialog;
+    answerSaveDialog(dir.filePath(chosen), &dialog);
     click(*live.window, "pbSaveImage");
-    QCOMPARE(caption, QStringLiteral("Save"));
-    QCOMPARE(filter, QStringLiteral("*.jpg"));
+    QCOMPARE(dialog.caption, QStringLiteral("Save"));
+    QCOMPARE(dialog.filter, QStringLiteral("*.jpg"));
+    // Opened on the desktop, with a name ready to accept.
+    QCOMPARE(dialog.directory, home.desktop());
+    QVERIFY2(QRegularExpression(QStringLiteral("^velmora-\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d(-\\d+)?\\.jpg$")).match(dialog.suggested).hasMatch(),
+             qPrintable(dialog.suggested));
     QVERIFY(waitForFile(dir.filePath(saved)));
     QCOMPARE(QImage(dir.filePath(saved)).size(), QSize(1280, 960));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
-    // Saving does not touch the buttons.
+    // Saving does not touch the buttons; the display says where the picture went.
     CHECK_BUTTONS(*live.window, "Stop", true, true, true, false);
+    QCOMPARE(displayOf(*live.window)->message(), QStringLiteral("Saved ") + saved);
+    QTRY_VERIFY_WITH_TIMEOUT(displayOf(*live.window)->message().isEmpty(), 5000);
 }
 
 void tst_LiveView::snapshotHoldsDeliveredFrame()
@@ -307,6 +317,7 @@ void tst_LiveView::cancelledSnapshotSavesNothing()
     const QStringList reports = log.lines().filter(QStringLiteral("save image error"));
     QCOMPARE(reports.size(), 2);
     QCOMPARE(reports.last(), QStringLiteral("save image error \"%1\"").arg(unwritable));
+    QCOMPARE(displayOf(*live.window)->message(), QStringLiteral("Could not save ") + unwritable);
     QVERIFY(!QApplication::activeModalWidget());
 
     // The request was used up: a further frame saves and reports nothing. (The reader,

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <QtTest>
 
@@ -20,6 +21,8 @@ private slots:
     void idleButtons();
     void buttonsBoundByName();
     void existingObjectNameKept();
+    void suggestedNames_data();
+    void suggestedNames();
 };
 
 void tst_MainWindow::formTree()
@@ -91,19 +94,21 @@ void tst_MainWindow::fixedSizeAndLayout()
 void tst_MainWindow::idleButtons()
 {
     MainWindow window;
-    struct Expected { const char *name; const char *text; bool enabled; };
+    // Each tooltip names the button's key.
+    struct Expected { const char *name; const char *text; bool enabled; const char *key; };
     const Expected expected[] = {
-        {"pbStart", "Start", true},
-        {"pbStartRecord", "StartRecord", false},
-        {"pbSaveImage", "SaveImage", false},
-        {"pbPlayBack", "StartReplay", true},
-        {"pushButton", "Mirror", true},
+        {"pbStart", "Start", true, "(F5)"},
+        {"pbStartRecord", "StartRecord", false, "(R)"},
+        {"pbSaveImage", "SaveImage", false, "(S)"},
+        {"pbPlayBack", "StartReplay", true, "(P)"},
+        {"pushButton", "Mirror", true, "(M)"},
     };
     for (const Expected &e : expected) {
         auto *button = window.findChild<QPushButton *>(QString::fromLatin1(e.name));
         QVERIFY(button);
         QCOMPARE(button->text(), QString::fromLatin1(e.text));
         QCOMPARE(button->isEnabled(), e.enabled);
+        QVERIFY2(button->toolTip().endsWith(QLatin1String(e.key)), qPrintable(button->toolTip()));
     }
 }
 
@@ -143,6 +148,33 @@ void tst_MainWindow::existingObjectNameKept()
     QCOMPARE(unnamed.objectName(), QStringLiteral("MainWindow"));
     QCOMPARE(unnamed.windowTitle(), QStringLiteral("MainWindow"));
     QCOMPARE(other.pbStart->text(), QStringLiteral("start"));
+}
+
+void tst_MainWindow::suggestedNames_data()
+{
+    QTest::addColumn<QStringList>("existing");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("suggested");
+    QTest::newRow("free") << QStringList() << "jpg" << "velmora-2026-12-08_14-03-22.jpg";
+    QTest::newRow("taken") << QStringList{"velmora-2026-12-08_14-03-22.jpg"} << "jpg" << "velmora-2026-12-08_14-03-22-2.jpg";
+    QTest::newRow("taken twice") << QStringList{"velmora-2026-12-08_14-03-22.mp4", "velmora-2026-12-08_14-03-22-2.mp4"}
+                                 << "mp4" << "velmora-2026-12-08_14-03-22-3.mp4";
+    QTest::newRow("other kind") << QStringList{"velmora-2026-12-08_14-03-22.jpg"} << "mp4" << "velmora-2026-12-08_14-03-22.mp4";
+}
+
+// The save dialogs' suggestions: the date and time, with a counter rather than over a file.
+void tst_MainWindow::suggestedNames()
+{
+    QFETCH(QStringList, existing);
+    QFETCH(QString, suffix);
+    QFETCH(QString, suggested);
+    QTemporaryDir dir;
+    for (const QString &name : existing) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const QDateTime now(QDate(2026, 12, 8), QTime(14, 3, 22));
+    QCOMPARE(MainWindow::suggestedPath(dir.path(), suffix, now), dir.filePath(suggested));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -6,6 +6,7 @@
 #include "support/camera.h"
 #include "support/dialogs.h"
 #include "support/livereader.h"
+#include "support/livewindow.h"
 #include "support/logcapture.h"
 #include "support/mediafile.h"
 #include "support/picture.h"
@@ -13,6 +14,7 @@
 
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -40,6 +42,7 @@ const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) Start
 const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off)");
 const QString RecordingOn = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off)");
 const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay");
+const QString AfterRecording = QStringLiteral("idle, after a recording");
 
 struct Session
 {
@@ -64,6 +67,24 @@ struct Session
         click(*window, "pbStartRecord");
     }
     bool waitFrames(int count) { return waitForPictures(window->findChild<ReadThread *>(), count); }
+    // Brings the window into one of the states, by its buttons.
+    bool reach(const QString &state)
+    {
+        if (state == Idle)
+            return true;
+        click(*window, "pbStart");
+        if (state == Live)
+            return buttons(*window) == Live;
+        startRecording(path("made.mp4"));
+        if (state == RecordingOn)
+            return buttons(*window) == RecordingOn;
+        waitFrames(5);
+        click(*window, "pbStartRecord");
+        click(*window, "pbStart");
+        if (state == Replaying)
+            click(*window, "pbPlayBack");
+        return buttons(*window) == (state == Replaying ? Replaying : Idle);
+    }
 };
 
 } // namespace
@@ -76,6 +97,8 @@ private slots:
     void recordSuffix_data();
     void recordSuffix();
     void recordThenReplay();
+    void keysActAsClicks_data();
+    void keysActAsClicks();
     void replayWithoutRecording();
     void cancelledRecordDialogForgetsRecording();
     void replayOfVanishedFile();
@@ -84,6 +107,9 @@ private slots:
     void recordErrorWarnsAndStaysLive();
     void closingWhileRecordingFinishesFile();
     void closingWhileReplayingStopsReplay();
+
+private:
+    TestHome home;
 };
 
 void tst_RecordReplay::recordSuffix_data()
@@ -104,11 +130,14 @@ void tst_RecordReplay::recordSuffix()
     Session session;
     click(*session.window, "pbStart");
     QCOMPARE(buttons(*session.window), Live);
-    QString caption, filter;
-    answerSaveDialog(session.dir.filePath(chosen), &caption, &filter);
+    SeenSaveDialog dialog;
+    answerSaveDialog(session.dir.filePath(chosen), &dialog);
     click(*session.window, "pbStartRecord");
-    QCOMPARE(caption, QStringLiteral("Save"));
-    QCOMPARE(filter, QStringLiteral("*.mp4"));
+    QCOMPARE(dialog.caption, QStringLiteral("Save"));
+    QCOMPARE(dialog.filter, QStringLiteral("*.mp4"));
+    QCOMPARE(dialog.directory, home.desktop());
+    QVERIFY2(QRegularExpression(QStringLiteral("^velmora-\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d(-\\d+)?\\.mp4$")).match(dialog.suggested).hasMatch(),
+             qPrintable(dialog.suggested));
     QCOMPARE(buttons(*session.window), RecordingOn);
     QVERIFY(session.waitFrames(10));
 
@@ -127,9 +156,26 @@ void tst_RecordReplay::recordThenReplay()
     click(*session.window, "pbStart");
     session.startRecording(session.path("inspection"));
     QVERIFY(session.waitFrames(40));
+
+    // While recording, the display shows for how long and how big the file is, in its
+    // top left corner, over the camera's red quadrant; the snapshot has none of it.
+    auto *display = displayOf(*session.window);
+    const QRegularExpression running(QStringLiteral("^REC 00:0[1-9] · [\\d.]+ kB$"));
+    QTRY_VERIFY2_WITH_TIMEOUT(running.match(display->recordingStatus()).hasMatch(), qPrintable(display->recordingStatus()), 10000);
+    QVERIFY(qRed(display->grab().toImage().pixel(12, 12)) < 120);
+    answerSaveDialog(session.path("meanwhile.jpg"));
+    click(*session.window, "pbSaveImage");
+    QTRY_VERIFY(QImage(session.path("meanwhile.jpg")).size() == QSize(1280, 960));
+    QCOMPARE(colourOf(QImage(session.path("meanwhile.jpg")).pixel(20, 20)), 'R');
+
     click(*session.window, "pbStartRecord");
+    QVERIFY(display->recordingStatus().isEmpty());
     click(*session.window, "pbStart");
     QCOMPARE(buttons(*session.window), Idle);
+    RecordingFinisher::waitForAll();
+    const MediaFile file = readMediaFile(session.path("inspection.mp4"));
+    QCOMPARE(colourOf(file.first.pixel(20, 20)), 'R');
+    QCOMPARE(colourOf(file.last.pixel(20, 20)), 'R');
 
     LogCapture log;
     click(*session.window, "pbPlayBack");
@@ -138,7 +184,6 @@ void tst_RecordReplay::recordThenReplay()
     QVERIFY(player && player->isRunning());
 
     // The replay shows the recording in the plain view, whatever the mirror said.
-    auto *display = session.window->findChild<VideoDisplayWidget *>();
     QTRY_COMPARE_WITH_TIMEOUT(QString(QLatin1Char(colourOf(display->grab().toImage().pixel(150, 150)))),
                               QStringLiteral("R"), 3000);
 
@@ -160,6 +205,53 @@ void tst_RecordReplay::recordThenReplay()
     QCOMPARE(session.window->findChildren<PlayBackThread *>().size(), 1);
     click(*session.window, "pbPlayBack");
     QCOMPARE(buttons(*session.window), Idle);
+}
+
+void tst_RecordReplay::keysActAsClicks_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<bool>("dialog"); // a save dialog opens, and is answered
+    QTest::newRow("F5 starts") << Idle << int(Qt::Key_F5) << Live << false;
+    QTest::newRow("F5 stops") << Live << int(Qt::Key_F5) << Idle << false;
+    QTest::newRow("F5 off while recording") << RecordingOn << int(Qt::Key_F5) << RecordingOn << false;
+    QTest::newRow("R records") << Live << int(Qt::Key_R) << RecordingOn << true;
+    QTest::newRow("R stops recording") << RecordingOn << int(Qt::Key_R) << Live << false;
+    QTest::newRow("R off when idle") << Idle << int(Qt::Key_R) << Idle << false;
+    QTest::newRow("S saves") << Live << int(Qt::Key_S) << Live << true;
+    QTest::newRow("S off when idle") << Idle << int(Qt::Key_S) << Idle << false;
+    QTest::newRow("P replays") << AfterRecording << int(Qt::Key_P) << Replaying << false;
+    QTest::newRow("P stops the replay") << Replaying << int(Qt::Key_P) << Idle << false;
+    QTest::newRow("P off while live") << Live << int(Qt::Key_P) << Live << false;
+    QTest::newRow("M mirrors while recording") << RecordingOn << int(Qt::Key_M) << RecordingOn << false;
+}
+
+// A key does what a click on its button does, in the states where the button is on, and
+// nothing where it is off, whichever widget has the focus.
+void tst_RecordReplay::keysActAsClicks()
+{
+    QFETCH(QString, state);
+    QFETCH(int, key);
+    QFETCH(QString, after);
+    QFETCH(bool, dialog);
+
+    Session session;
+    QVERIFY(session.reach(state));
+    session.window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(session.window.get()));
+    button(*session.window, "pushButton")->setFocus(); // the focus on some other button
+    const bool mirrored = displayOf(*session.window)->isMirrored();
+
+    SeenSaveDialog seen;
+    const QString chosen = session.path(key == Qt::Key_S ? "key.jpg" : "key.mp4");
+    answerSaveDialog(chosen, &seen);
+    QTest::keyClick(session.window.get(), Qt::Key(key));
+    QTRY_COMPARE(buttons(*session.window), after);
+    QCOMPARE(seen.seen, dialog);
+    QCOMPARE(displayOf(*session.window)->isMirrored(), key == Qt::Key_M ? !mirrored : mirrored);
+    if (dialog)
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(chosen), 5000);
 }
 
 void tst_RecordReplay::replayWithoutRecording()

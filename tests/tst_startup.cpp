@@ -81,6 +81,8 @@ void tst_Startup::chinese()
         QCOMPARE(buttonText(window, "pbPlayBack"), QStringLiteral("开始回放"));
         QCOMPARE(QObject::tr("Warning"), QStringLiteral("警告"));
         QCOMPARE(QObject::tr("Camera lost, reconnecting..."), QStringLiteral("摄像头连接中断，正在重新连接..."));
+        QCOMPARE(QObject::tr("REC %1 · %2"), QStringLiteral("录像 %1 · %2"));
+        QCOMPARE(window.findChild<QPushButton *>(QStringLiteral("pbSaveImage"))->toolTip(), QStringLiteral("保存下一幅画面（S）"));
     }
     // The translator leaves the application with the window.
     QCOMPARE(QObject::tr("Warning"), QStringLiteral("Warning"));

@@ -99,8 +99,8 @@ private slots:
     void repeatedPaintsAreStable();
     void nothingPaintedBeforeFirstFrame();
     void onlySetFrameSchedulesRepaint();
-    void noticeDrawnOverPicture_data();
-    void noticeDrawnOverPicture();
+    void textsDrawnOverPicture_data();
+    void textsDrawnOverPicture();
 };
 
 void tst_VideoDisplayWidget::bandRule_data()
@@ -373,47 +373,68 @@ void tst_VideoDisplayWidget::onlySetFrameSchedulesRepaint()
     QTRY_COMPARE(counter.paints, 1);
 }
 
-void tst_VideoDisplayWidget::noticeDrawnOverPicture_data()
+void tst_VideoDisplayWidget::textsDrawnOverPicture_data()
 {
     QTest::addColumn<bool>("withFrame");
     QTest::addColumn<bool>("circular");
-    QTest::newRow("plain view") << true << false;
-    QTest::newRow("circular view") << true << true;
-    QTest::newRow("no frame yet") << false << false;
+    QTest::addColumn<int>("overlay");
+    QTest::addColumn<QRect>("within");
+    const QRect middle(0, 151, 600, 179), corner(0, 0, 300, 60), foot(0, 400, 600, 80);
+    QTest::newRow("notice, plain view") << true << false << 0 << middle;
+    QTest::newRow("notice, circular view") << true << true << 0 << middle;
+    QTest::newRow("notice, no frame yet") << false << false << 0 << middle;
+    QTest::newRow("recording, plain view") << true << false << 1 << corner;
+    QTest::newRow("recording, circular view") << true << true << 1 << corner;
+    QTest::newRow("message, plain view") << true << false << 2 << foot;
 }
 
-// The notice is a band across the middle of the visible picture; the picture is untouched
-// everywhere else, and comes back whole when the notice is cleared.
-void tst_VideoDisplayWidget::noticeDrawnOverPicture()
+// The texts over the picture: each in its place, the picture untouched everywhere else,
+// and whole again once the text is cleared (the message clears itself).
+void tst_VideoDisplayWidget::textsDrawnOverPicture()
 {
     QFETCH(bool, withFrame);
     QFETCH(bool, circular);
+    QFETCH(int, overlay);
+    QFETCH(QRect, within);
 
     VideoDisplayWidget widget;
     widget.setHaveDegree(circular);
     if (withFrame)
         widget.setFrame(quadrantFrame(1280, 960), 30);
     const QImage before = render(widget);
-    widget.setNotice(QStringLiteral("Camera lost, reconnecting..."));
+    const QString text = QStringLiteral("Camera lost, reconnecting...");
+    if (overlay == 0)
+        widget.setNotice(text);
+    else if (overlay == 1)
+        widget.setRecordingStatus(QStringLiteral("REC 01:23 · 14.2 MB"));
+    else
+        widget.showMessage(QStringLiteral("Saved velmora-2026-12-08_14-03-22.jpg"), 200);
     const QImage with = render(widget);
 
-    int top = -1, bottom = -1, white = 0;
+    QRect changed;
+    int white = 0, red = 0;
     for (int y = 0; y < 480; ++y) {
         for (int x = 0; x < 640; ++x) {
-            if (with.pixel(x, y) == before.pixel(x, y))
+            const QRgb pixel = with.pixel(x, y);
+            if (pixel == before.pixel(x, y))
                 continue;
-            if (top < 0)
-                top = y;
-            bottom = y;
-            QVERIFY2(x < 600, qPrintable(QStringLiteral("changed at (%1,%2)").arg(x).arg(y)));
-            if (qGray(with.pixel(x, y)) > 200)
-                ++white;
+            changed |= QRect(x, y, 1, 1);
+            white += qGray(pixel) > 200;
+            red += qRed(pixel) > 200 && qGreen(pixel) < 80 && qBlue(pixel) < 80;
         }
     }
-    QVERIFY2(top > 150 && bottom < 330 && bottom - top > 20, qPrintable(QStringLiteral("band %1..%2").arg(top).arg(bottom)));
-    QVERIFY2(white > 100, qPrintable(QString::number(white)));
+    QVERIFY2(!changed.isEmpty() && within.contains(changed),
+             qPrintable(QStringLiteral("changed %1,%2 %3x%4").arg(changed.x()).arg(changed.y()).arg(changed.width()).arg(changed.height())));
+    QVERIFY2(white > 50, qPrintable(QString::number(white)));
+    if (overlay == 1)
+        QVERIFY2(red > 20, qPrintable(QString::number(red))); // the dot
 
-    widget.setNotice(QString());
+    if (overlay == 0)
+        widget.setNotice(QString());
+    else if (overlay == 1)
+        widget.setRecordingStatus(QString());
+    else
+        QTRY_VERIFY(widget.message().isEmpty());
     QCOMPARE(render(widget), before);
 }
 

@@ -86,5 +86,37 @@
         <source>Camera lost, reconnecting...</source>
         <translation>摄像头连接中断，正在重新连接...</translation>
     </message>
+    <message>
+        <source>Start or stop the live picture (F5)</source>
+        <translation>开始或停止实时画面（F5）</translation>
+    </message>
+    <message>
+        <source>Start or stop recording (R)</source>
+        <translation>开始或停止录像（R）</translation>
+    </message>
+    <message>
+        <source>Save the next picture (S)</source>
+        <translation>保存下一幅画面（S）</translation>
+    </message>
+    <message>
+        <source>Replay the last recording (P)</source>
+        <translation>回放最近的录像（P）</translation>
+    </message>
+    <message>
+        <source>Mirror the picture (M)</source>
+        <translation>镜像画面（M）</translation>
+    </message>
+    <message>
+        <source>REC %1 · %2</source>
+        <translation>录像 %1 · %2</translation>
+    </message>
+    <message>
+        <source>Saved %1</source>
+        <translation>已保存 %1</translation>
+    </message>
+    <message>
+        <source>Could not save %1</source>
+        <translation>无法保存 %1</translation>
+    </message>
 </context>
 </TS>

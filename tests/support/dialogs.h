@@ -3,10 +3,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
@@ -29,30 +32,60 @@ inline QTimer *whenModal(std::function<bool(QWidget *)> answer)
     return timer;
 }
 
-// Types `path` into the next save dialog and accepts it; an empty path cancels it.
-inline void answerSaveDialog(const QString &path, QString *caption = nullptr, QString *filter = nullptr)
+// A home of its own for a test, with a desktop in it, where the save dialogs open.
+struct TestHome
 {
-    whenModal([=](QWidget *modal) {
+    QTemporaryDir home;
+    TestHome()
+    {
+        qputenv("HOME", QFile::encodeName(home.path()));
+        QDir(home.path()).mkdir(QStringLiteral("Desktop"));
+    }
+    QString desktop() const { return QDir(home.path()).filePath(QStringLiteral("Desktop")); }
+};
+
+// A save dialog as the user saw it: its caption, its filter, the directory it opened in
+// and the name it suggested. Like SeenMessage below, it stops waiting when it goes.
+struct SeenSaveDialog
+{
+    QString caption;
+    QString filter;
+    QString directory;
+    QString suggested;
+    bool seen = false;
+    QPointer<QTimer> watcher;
+    ~SeenSaveDialog() { delete watcher.data(); }
+};
+
+// Types `path` into the next save dialog and accepts it; an empty path cancels it, and
+// `accept` accepts the name the dialog suggests, as pressing Enter does.
+inline void answerSaveDialog(const QString &path, SeenSaveDialog *seen = nullptr, bool accept = false)
+{
+    QTimer *watcher = whenModal([=](QWidget *modal) {
         auto *dialog = qobject_cast<QFileDialog *>(modal);
-        if (!dialog)
+        auto *name = dialog ? dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (!name)
             return false;
-        if (caption)
-            *caption = dialog->windowTitle();
-        if (filter)
-            *filter = dialog->nameFilters().join(QLatin1Char(';'));
-        if (path.isEmpty()) {
+        if (seen) {
+            seen->caption = dialog->windowTitle();
+            seen->filter = dialog->nameFilters().join(QLatin1Char(';'));
+            seen->directory = dialog->directory().absolutePath();
+            seen->suggested = name->text();
+            seen->seen = true;
+        }
+        if (!accept && path.isEmpty()) {
             dialog->reject();
         } else {
             // As a user types it. selectFile() leaves the name field alone once it has focus.
-            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-            if (!name)
-                return false;
-            name->setText(path);
+            if (!accept)
+                name->setText(path);
             // QFileDialog::accept() is protected; QDialog's is public and virtual.
             static_cast<QDialog *>(dialog)->accept();
         }
         return true;
     });
+    if (seen)
+        seen->watcher = watcher;
 }
 
 // A message box as the user saw it. While it waits for a box, it stops waiting when it
