@@ -23,6 +23,10 @@ struct MediaFile
     int packets = 0;
     int keyPackets = 0;
     int discardedPackets = 0; // outside the edit list: players do not show them
+    int decoded = 0;          // pictures the decoder gave back
+    // Packets in decoding order and pictures in display order each carry a later time than
+    // the one before: a timeline that never stands still nor goes back.
+    bool timestampsIncrease = true;
     double startSeconds = -1;
     double durationSeconds = -1;
     QImage first; // the first and last pictures, decoded, as RGB888
@@ -72,16 +76,27 @@ inline MediaFile readMediaFile(const QString &path)
         return file;
     av::PacketPtr packet(av_packet_alloc());
     av::FramePtr frame(av_frame_alloc());
+    av::FramePtr last(av_frame_alloc());
+    int64_t lastDts = AV_NOPTS_VALUE, lastPts = AV_NOPTS_VALUE;
+    auto later = [&file](int64_t time, int64_t *previous) {
+        if (time == AV_NOPTS_VALUE || (*previous != AV_NOPTS_VALUE && time <= *previous))
+            file.timestampsIncrease = false;
+        *previous = time;
+    };
     auto take = [&] {
         while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+            ++file.decoded;
+            later(frame->best_effort_timestamp, &lastPts);
             if (file.first.isNull())
                 file.first = toImage(frame.get());
-            file.last = toImage(frame.get());
+            av_frame_unref(last.get());
+            av_frame_move_ref(last.get(), frame.get());
         }
     };
     while (av_read_frame(input.get(), packet.get()) >= 0) {
         if (packet->stream_index == 0) {
             ++file.packets;
+            later(packet->dts, &lastDts);
             if (packet->flags & AV_PKT_FLAG_KEY)
                 ++file.keyPackets;
             if (packet->flags & AV_PKT_FLAG_DISCARD)
@@ -93,6 +108,8 @@ inline MediaFile readMediaFile(const QString &path)
     }
     avcodec_send_packet(decoder.get(), nullptr);
     take();
+    if (file.decoded > 0)
+        file.last = toImage(last.get());
     return file;
 }
 
