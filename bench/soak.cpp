@@ -56,6 +56,22 @@ struct Settings
     double gapOrigin = 0; // monotonic seconds
 };
 
+// The address sanitizer slows decoding and encoding several times over: in such a build
+// the program cannot keep up with 30 fps on a small machine, which says nothing of the
+// program. The figures that depend on its speed are shown there, not judged.
+#if defined(__SANITIZE_ADDRESS__)
+#define SOAK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SOAK_SANITIZED 1
+#endif
+#endif
+#ifdef SOAK_SANITIZED
+constexpr bool SpeedJudged = false;
+#else
+constexpr bool SpeedJudged = true;
+#endif
+
 // Seconds on the monotonic clock, the one camera-sim gives its gap schedule on.
 double monotonicSeconds()
 {
@@ -626,6 +642,7 @@ int Soak::run()
     watchGaps(seconds);
     if (!readerStopped)
         click("pbStart");
+    display = nullptr; // goes with the window; the guard still runs
     window.reset();
     QCoreApplication::processEvents();
     guardTimer.stop();
@@ -661,40 +678,43 @@ int Soak::run()
     int recordingsGood = 0, recordingsAcross = 0, recordingsStartedInGap = 0, recordingsStoppedInGap = 0;
     for (const Recording &r : qAsConst(recordings)) {
         const MediaFile file = readMediaFile(r.path);
-        // The file's timeline runs from its first picture to the end of its last, and a gap
-        // in the camera's link is time on it; the window saw the same pictures a moment
-        // after the reader recorded them.
-        const double seen = r.firstPicture < 0 ? 0 : r.lastPicture - r.firstPicture + 1 / settings.fps;
-        const double waited = r.firstPicture < 0 ? 0 : outageWithin(r.firstPicture, r.lastPicture);
         // How the recording met the link's gaps: one that began or ended while the window
-        // waited for the camera, or one with pictures on both sides of a gap.
+        // waited for the camera, or one with pictures on both sides of a gap. The file
+        // holds the time from the click, or from the picture's return if it came in a gap,
+        // to the other click, or to the gap it ended in; a gap inside is time in it too.
         QStringList met;
         const double stoppedAt = r.stoppedAt < 0 ? seconds : r.stoppedAt;
+        double from = r.startedAt, to = stoppedAt;
         bool across = false, startedInGap = false, stoppedInGap = false;
         for (int i = 0; i < gaps.size(); ++i) {
             const Gap &g = gaps[i];
             const double waitEnd = outageEnd(g, seconds);
             if (r.startedAt >= g.start && r.startedAt < waitEnd) {
                 startedInGap = true;
+                from = waitEnd;
                 met << QStringLiteral("started in gap %1").arg(i + 1);
             } else if (stoppedAt >= g.start && stoppedAt < waitEnd) {
                 stoppedInGap = true;
+                to = g.start;
                 met << QStringLiteral("stopped in gap %1").arg(i + 1);
             } else if (r.firstPicture >= 0 && g.start > r.firstPicture && g.end < r.lastPicture) {
                 across = true;
                 met << QStringLiteral("across gap %1").arg(i + 1);
             }
         }
+        // Measured from the clicks rather than from the pictures the window saw, which
+        // may come late when the window is busy.
+        const double recorded = std::max(0.0, to - from);
         // Every frame the camera sent while the reader had it is in the file, once.
-        const double expected = settings.fps * (seen - waited);
+        const double expected = settings.fps * (recorded - outageWithin(from, to));
+        const bool everyFrame = file.decoded >= 0.95 * expected - 2 && file.decoded <= 1.05 * expected + 2;
         const bool ok = file.opened && file.packets > 0 && file.decoded == file.packets && file.width == 1280
-            && file.height == 960 && file.timestampsIncrease && r.firstPicture >= 0
-            && std::abs(file.durationSeconds - seen) <= 0.5 && file.decoded >= 0.95 * expected - 2
-            && file.decoded <= 1.05 * expected + 2;
-        std::printf("  %s: %d packets, %d pictures decoded, %dx%d, timestamps %s, %.2f s long; pictures seen for "
-                    "%.2f s (clicks %.2f s apart)%s, %.0f frames expected  %s\n",
+            && file.height == 960 && file.timestampsIncrease && std::abs(file.durationSeconds - recorded) <= 0.5
+            && (everyFrame || !SpeedJudged);
+        std::printf("  %s: %d packets, %d pictures decoded, %dx%d, timestamps %s, %.2f s long; recorded for %.2f s "
+                    "(clicks %.2f s apart)%s, %.0f frames expected  %s\n",
                     qPrintable(QFileInfo(r.path).fileName()), file.packets, file.decoded, file.width, file.height,
-                    file.timestampsIncrease ? "increase" : "DO NOT INCREASE", file.durationSeconds, seen,
+                    file.timestampsIncrease ? "increase" : "DO NOT INCREASE", file.durationSeconds, recorded,
                     stoppedAt - r.startedAt, met.isEmpty() ? "" : qPrintable(QStringLiteral(", ") + met.join(QStringLiteral(", "))),
                     expected, ok ? "ok" : "FAIL");
         recordingsGood += ok;
@@ -740,10 +760,13 @@ int Soak::run()
         check(false, QStringLiteral("resident memory: too few rows to judge it; run three minutes or more"));
     check(!arrivals.isEmpty() && unreadable == 0,
           QStringLiteral("pictures with a readable frame number: %1 of %2").arg(arrivals.size() - unreadable).arg(arrivals.size()));
-    check(fpsLive >= 0.95 * settings.fps,
-          QStringLiteral("frame rate outside the link's gaps: %1 fps received, camera sends %2")
-              .arg(fpsLive, 0, 'f', 2)
-              .arg(settings.fps));
+    const QString rate = QStringLiteral("frame rate outside the link's gaps: %1 fps received, camera sends %2")
+                             .arg(fpsLive, 0, 'f', 2)
+                             .arg(settings.fps);
+    if (SpeedJudged)
+        check(fpsLive >= 0.95 * settings.fps, rate);
+    else
+        std::printf("  %-4s %s (not judged in a sanitizer build, nor the frames in each recording)\n", "", qPrintable(rate));
     std::printf("  %-4s frame numbers skipped outside the link's gaps: %ld (largest jump %ld), lost on the way or "
                 "overtaken while the window was busy\n",
                 "", skipped, long(largestJump));
