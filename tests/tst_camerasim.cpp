@@ -716,18 +716,39 @@ void tst_CameraSim::gapSkipsFramesOnSameSession()
 
     int before = -1, after = -1;
     qint64 silence = 0;
+    // On the clock of startedAt(): the last frame before the silence and the first after it.
+    using Steady = std::chrono::steady_clock;
+    Steady::time_point lastSteady = Steady::now(), beforeSteady, afterSteady;
     while (before < 0 && clock.elapsed() < 10000) {
         QVERIFY(decoder.decode(readPacket(input.get()), &picture));
         const qint64 at = clock.elapsed();
+        const Steady::time_point now = Steady::now();
         if (at - lastAt > gapMs / 2) {
             silence = at - lastAt;
             before = lastIndex;
             after = picture.index();
+            beforeSteady = lastSteady;
+            afterSteady = now;
         }
         lastAt = at;
+        lastSteady = now;
         lastIndex = picture.index();
     }
     QVERIFY2(before >= 0, "no gap in the frames");
+    if (every > 0) {
+        // The gaps keep to the schedule that startedAt() gives, which another process reads
+        // from camera-sim's output: nothing is sent before a gap's end, and the frames stop
+        // about when it begins.
+        const auto sinceStart = [&camera](Steady::time_point t) {
+            return std::chrono::duration<double>(t - camera.startedAt()).count();
+        };
+        const double cycle = every + length;
+        const double end = every + length + std::floor((sinceStart(afterSteady) - every - length + 0.1) / cycle) * cycle;
+        QVERIFY2(sinceStart(afterSteady) >= end && sinceStart(afterSteady) < end + 0.3,
+                 qPrintable(QStringLiteral("frames again %1 s after the start, the gap ended at %2 s").arg(sinceStart(afterSteady)).arg(end)));
+        QVERIFY2(std::abs(sinceStart(beforeSteady) - (end - length)) < 0.3,
+                 qPrintable(QStringLiteral("last frame %1 s after the start, the gap began at %2 s").arg(sinceStart(beforeSteady)).arg(end - length)));
+    }
     QVERIFY2(silence >= gapMs * 6 / 10 && silence <= gapMs + 1500, qPrintable(QString::number(silence)));
     // Skipped, not delayed: the numbers went on with time.
     QVERIFY2(after - before >= gapFrames * 8 / 10 && after - before <= gapFrames * 13 / 10 + 10,

@@ -32,12 +32,15 @@ struct MediaFile
     int packets = 0;
     int keyPackets = 0;
     int discardedPackets = 0; // outside the edit list: players do not show them
+    int decoded = 0;          // pictures the decoder gave back
+    // Packets in decoding order and pictures in display order each carry a later time than
+    // the one before: a timeline that never stands still nor goes back.
+    bool timestampsIncrease = true;
     double startSeconds = -1;
     double durationSeconds = -1;
     QImage first; // the first and last pictures, decoded, as RGB888
     QImage last;
     QVector<int> indices; // the simulated camera's frame number of every picture, in order
-    bool timestampsIncrease = true; // every packet's after the one before
 };
 
 // `scaler` is made, or made anew, for the frame; the caller frees it.
@@ -84,8 +87,16 @@ inline MediaFile readMediaFile(const QString &path)
     av::PacketPtr packet(av_packet_alloc());
     av::FramePtr frame(av_frame_alloc());
     av::SwsContextPtr scaler;
+    int64_t lastDts = AV_NOPTS_VALUE, lastPts = AV_NOPTS_VALUE;
+    auto later = [&file](int64_t time, int64_t *previous) {
+        if (time == AV_NOPTS_VALUE || (*previous != AV_NOPTS_VALUE && time <= *previous))
+            file.timestampsIncrease = false;
+        *previous = time;
+    };
     auto take = [&] {
         while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+            ++file.decoded;
+            later(frame->best_effort_timestamp, &lastPts);
             SwsContext *context = scaler.release();
             file.last = toImage(frame.get(), context);
             scaler.reset(context);
@@ -95,13 +106,10 @@ inline MediaFile readMediaFile(const QString &path)
                                                    int(file.last.bytesPerLine()));
         }
     };
-    int64_t lastPts = AV_NOPTS_VALUE;
     while (av_read_frame(input.get(), packet.get()) >= 0) {
         if (packet->stream_index == 0) {
-            if (packet->pts == AV_NOPTS_VALUE || (lastPts != AV_NOPTS_VALUE && packet->pts <= lastPts))
-                file.timestampsIncrease = false;
-            lastPts = packet->pts;
             ++file.packets;
+            later(packet->dts, &lastDts);
             if (packet->flags & AV_PKT_FLAG_KEY)
                 ++file.keyPackets;
             if (packet->flags & AV_PKT_FLAG_DISCARD)

@@ -161,9 +161,15 @@ int main(int argc, char **argv)
                 simulator.url(host).c_str(), options.width, options.height,
                 options.sampling == camsim::Sampling::S420 ? "4:2:0" : "4:2:2", options.fps,
                 options.quality, options.detailed ? ", detailed" : "");
-    if (options.gapEvery > 0)
-        std::printf("camera-sim: after every %g s of sending, a gap of %g s\n", options.gapEvery,
-                    options.gapLength);
+    if (options.gapEvery > 0) {
+        // The monotonic clock's reading, so that a program watching the viewer can tell
+        // when each gap falls: the k-th (from 0) begins at origin + every + k * (every + length).
+        const double origin =
+            std::chrono::duration<double>(simulator.startedAt().time_since_epoch()).count();
+        std::printf("camera-sim: after every %g s of sending, a gap of %g s, counted from %.6f s "
+                    "on the monotonic clock\n",
+                    options.gapEvery, options.gapLength, origin);
+    }
     std::fflush(stdout);
 
     using Clock = std::chrono::steady_clock;

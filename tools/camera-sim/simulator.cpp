@@ -320,6 +320,11 @@ std::string Simulator::url(const std::string &host) const
     return "rtsp://" + host + ":" + std::to_string(port_) + options_.path;
 }
 
+std::chrono::steady_clock::time_point Simulator::startedAt() const
+{
+    return core_ ? core_->started : Clock::time_point{};
+}
+
 int64_t Simulator::framesSent() const
 {
     return core_ ? core_->framesSent.load() : 0;

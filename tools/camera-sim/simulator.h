@@ -53,6 +53,11 @@ public:
     const std::string &errorString() const { return error_; }
     const Options &options() const { return options_; }
 
+    // When the server last began serving, on the steady clock: the scheduled gaps of
+    // Options::gapEvery count from here. On Linux that clock is CLOCK_MONOTONIC, the same in
+    // every process, so another program can tell when the gaps fall. Epoch when never run.
+    std::chrono::steady_clock::time_point startedAt() const;
+
     // Over all clients since start().
     int64_t framesSent() const;
     int streamsEnded() const; // clients whose Options::frames have all been sent
