@@ -115,6 +115,13 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
         qDebug() << "获取视频流索引失败";
         return nullptr;
     }
+    // Probing that the camera's silence broke off reports success all the same, with a
+    // stream it knows nothing of: no picture has come, so the camera is not back.
+    const AVCodecParameters *found = input->streams[connection->streamIndex]->codecpar;
+    if (found->width <= 0 || found->height <= 0) {
+        qDebug() << "获取视频流信息失败";
+        return nullptr;
+    }
     if (!connection->openDecoder(input->streams[connection->streamIndex]))
         return nullptr;
 

@@ -140,6 +140,7 @@ void tst_CameraFaults::linkDropsWhileLive()
     auto *reader = live.reader();
     auto *display = displayOf(window);
     QSignalSpy lost(reader, &ReadThread::cameraLost);
+    QSignalSpy found(reader, &ReadThread::cameraFound);
 
     FrameCollector frames(reader); // its clock starts with the gap
     camera.simulator.pauseSending(std::chrono::milliseconds(5000));
@@ -166,6 +167,8 @@ void tst_CameraFaults::linkDropsWhileLive()
     }
     QVERIFY2(back <= 7000, qPrintable(QString::number(back)));
     QTRY_VERIFY(display->notice().isEmpty());
+    QCOMPARE(lost.count(), 1);
+    QCOMPARE(found.count(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(window), QStringLiteral("RGBY"), 3000);
     QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Stop"));
 
@@ -176,7 +179,8 @@ void tst_CameraFaults::linkDropsWhileLive()
     QVERIFY2(psnrAgainstCamera(saved, camera.simulator.options(), index) >= 30, "the snapshot is not the camera's picture");
 }
 
-// Stop ends an attempt to reach the camera at once, and tells the camera goodbye.
+// A camera that answers but sends nothing is not back; Stop ends an attempt to reach it at
+// once, and every session is told goodbye.
 void tst_CameraFaults::stopWhileReconnecting()
 {
     LiveWindow live(loopbackCamera(10));
@@ -184,11 +188,15 @@ void tst_CameraFaults::stopWhileReconnecting()
     MainWindow &window = *live.window;
     Camera &camera = live.camera;
     QSignalSpy lost(live.reader(), &ReadThread::cameraLost);
-    camera.simulator.pauseSending(std::chrono::milliseconds(20000));
+    QSignalSpy found(live.reader(), &ReadThread::cameraFound);
+    camera.simulator.pauseSending(std::chrono::milliseconds(30000));
     QVERIFY(lost.count() == 1 || lost.wait(10000));
-    // The lost session was ended; the next one is asked to play and waits for a picture.
+    // The lost session is ended; an attempt is answered, waits for a picture in vain and
+    // gives up; the next one is under way.
     QTRY_COMPARE(camera.simulator.requests("TEARDOWN"), 1);
-    QTRY_COMPARE(camera.simulator.requests("PLAY"), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(camera.simulator.requests("PLAY"), 3, 15000);
+    QCOMPARE(found.count(), 0);
+    QCOMPARE(window.findChild<VideoDisplayWidget *>()->notice(), QStringLiteral("Camera lost, reconnecting..."));
 
     QElapsedTimer timer;
     timer.start();
@@ -196,7 +204,7 @@ void tst_CameraFaults::stopWhileReconnecting()
     QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
     QVERIFY(window.findChildren<ReadThread *>().isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(camera.simulator.requests("TEARDOWN"), 2, 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(camera.simulator.requests("TEARDOWN"), 3, 1000);
 }
 
 // A camera that answers RTSP and sends its first frame, then nothing: about 3 s later the
