@@ -94,6 +94,7 @@ struct Picture {
     std::string format;
     std::vector<uint8_t> rgb;
     int index() const { return camsim::readFrameIndex(rgb.data(), width, height, 3 * width); }
+    int64_t stamp() const { return camsim::readClockStamp(rgb.data(), width, height, 3 * width); }
 };
 
 // FFmpeg's MJPEG decoder, pictures out as RGB24 (optionally scaled).
@@ -365,13 +366,23 @@ void tst_CameraSim::frameIndexSurvivesCodingAndScaling_data()
     QTest::addColumn<bool>("subsampled420");
     QTest::addColumn<QSize>("shown");
     QTest::addColumn<int>("frame");
+    QTest::addColumn<qint64>("stamp"); // Options::clockStamp with this time; -1: no clock strip
 
-    QTest::newRow("640x480 4:2:0 up to 1280x960") << QSize(640, 480) << true << QSize(1280, 960) << 1;
-    QTest::newRow("1280x960 down to 640x480") << QSize(1280, 960) << false << QSize(640, 480) << 0xAAAA;
-    QTest::newRow("1280x960 4:2:0 as is") << QSize(1280, 960) << true << QSize(1280, 960) << 0xFFFF;
-    QTest::newRow("640x480 to 320x240") << QSize(640, 480) << false << QSize(320, 240) << 12345;
+    QTest::newRow("640x480 4:2:0 up to 1280x960") << QSize(640, 480) << true << QSize(1280, 960) << 1
+                                                  << qint64(-1);
+    QTest::newRow("1280x960 down to 640x480") << QSize(1280, 960) << false << QSize(640, 480) << 0xAAAA
+                                              << qint64(-1);
+    QTest::newRow("1280x960 4:2:0 as is") << QSize(1280, 960) << true << QSize(1280, 960) << 0xFFFF
+                                          << qint64(-1);
+    QTest::newRow("640x480 to 320x240") << QSize(640, 480) << false << QSize(320, 240) << 12345
+                                        << qint64(-1);
     QTest::newRow("other aspect, past 16 bits") << QSize(1280, 960) << false << QSize(800, 450)
-                                                << 70000;
+                                                << 70000 << qint64(-1);
+    // The viewer's plain view squeezes the frame into 600x600; a player shows it at 640x480.
+    QTest::newRow("clock, squeezed to 600x600") << QSize(1280, 960) << false << QSize(600, 600) << 4321
+                                                << qint64(0x89ABCDEF);
+    QTest::newRow("clock, 4:2:0 at 640x480") << QSize(1280, 960) << true << QSize(640, 480) << 99
+                                             << qint64(0x5A5AA5A5);
 }
 
 void tst_CameraSim::frameIndexSurvivesCodingAndScaling()
@@ -380,16 +391,26 @@ void tst_CameraSim::frameIndexSurvivesCodingAndScaling()
     QFETCH(bool, subsampled420);
     QFETCH(QSize, shown);
     QFETCH(int, frame);
+    QFETCH(qint64, stamp);
 
     camsim::Options options;
     options.width = sent.width();
     options.height = sent.height();
     options.sampling = subsampled420 ? camsim::Sampling::S420 : camsim::Sampling::S422;
+    options.clockStamp = stamp >= 0;
     Decoder decoder;
     Picture picture;
-    QVERIFY(decoder.decode(camsim::encodeFrame(options, frame), &picture, shown.width(),
-                           shown.height()));
+    QVERIFY(decoder.decode(camsim::encodeFrame(options, frame, uint32_t(std::max<qint64>(stamp, 0))),
+                           &picture, shown.width(), shown.height()));
     QCOMPARE(picture.index(), frame & 0xFFFF);
+    QCOMPARE(picture.stamp(), stamp);
+    // A reader that fetches only the strip's rows from the screen reads the same.
+    int top = 0, bottom = 0;
+    camsim::clockStripRows(picture.height, &top, &bottom);
+    const int stride = 3 * picture.width;
+    QCOMPARE(camsim::readClockStrip(picture.rgb.data() + size_t(top) * stride, picture.width, bottom - top,
+                                    stride),
+             stamp);
 }
 
 void tst_CameraSim::frameIndexRejectsOtherPictures()

@@ -45,6 +45,10 @@ struct Options {
     int fps = 30;
     int quality = 85;
     bool detailed = false; // textured quadrants: 100-200 KB per 1280x960 frame at quality 85
+    // Each frame carries, in a strip of black/white cells, the time it was painted, right
+    // before it is encoded and sent (clockStampNow(), framepainter.h): a reader on the same
+    // machine tells from the picture on screen how long it took to get there.
+    bool clockStamp = false;
 
     Tilt tilt = Tilt::None;
     int angle = 0;     // Angle: the angle sent (0..65535); sweeps: the first angle

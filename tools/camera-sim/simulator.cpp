@@ -79,6 +79,9 @@ struct Simulator::Core {
     Clock::time_point pausedUntil;            // guarded by mutex; pauseSending()
     std::atomic<int64_t> framesSent{0};
     std::atomic<int> streamsEnded{0};
+    // Options::clockStamp: frames by whole milliseconds from their stamp to the payloader,
+    // the last bin taking anything longer. Guarded by mutex.
+    std::vector<int64_t> stampLead = std::vector<int64_t>(1000, 0);
 };
 
 namespace {
@@ -276,13 +279,19 @@ void Simulator::Core::produce()
             feed->primed = true; // the next round skips the gap's frames
             continue;
         }
+        // The stamp is taken as late as it can be, right before the frame is encoded; a
+        // client that shares the frame with one that started with it gets the same stamp.
+        uint32_t stamp = 0;
+        const bool stamped = options.clockStamp && n != carrierFrame;
         if (n != carrierFrame) {
-            carrier = carrierBuffer(encoder.encode(painter.paint(n).data(), n));
+            stamp = options.clockStamp ? clockStampNow() : 0;
+            carrier = carrierBuffer(encoder.encode(painter.paint(n, stamp).data(), n));
             carrierFrame = n;
         }
         GstBuffer *buffer = gst_buffer_new_memdup(carrier.data(), carrier.size());
         GST_BUFFER_DURATION(buffer) = duration;
         const bool pushed = gst_app_src_push_buffer(GST_APP_SRC(feed->appsrc), buffer) == GST_FLOW_OK;
+        const uint32_t lead = clockStampNow() - stamp;
         const bool last = options.frames > 0 && n + 1 >= options.frames;
         if (last)
             gst_app_src_end_of_stream(GST_APP_SRC(feed->appsrc));
@@ -290,6 +299,8 @@ void Simulator::Core::produce()
         lock.lock();
         if (pushed)
             ++framesSent;
+        if (pushed && stamped)
+            ++stampLead[std::min<size_t>(lead, stampLead.size() - 1)];
         feed->primed = true;
         feed->next = n + 1;
         feed->due += period;
@@ -336,6 +347,29 @@ int Simulator::activeStreams() const
         return 0;
     std::lock_guard<std::mutex> lock(core_->mutex);
     return int(core_->feeds.size());
+}
+
+Simulator::StampLead Simulator::stampLead() const
+{
+    StampLead result;
+    if (!core_)
+        return result;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    const std::vector<int64_t> &bins = core_->stampLead;
+    for (size_t ms = 0; ms < bins.size(); ++ms) {
+        result.frames += bins[ms];
+        if (bins[ms] > 0)
+            result.maxMs = int(ms);
+    }
+    int64_t below = 0;
+    for (size_t ms = 0; ms < bins.size() && result.frames > 0; ++ms) {
+        below += bins[ms];
+        if (2 * below >= result.frames) {
+            result.medianMs = int(ms);
+            break;
+        }
+    }
+    return result;
 }
 
 void Simulator::pauseSending(std::chrono::milliseconds length)
