@@ -276,6 +276,8 @@ private slots:
     void pictureFormats_data();
     void pictureFormats();
     void corruptedFramesMakeDecoderComplain();
+    void droppedPacketsLoseTheirFrames_data();
+    void droppedPacketsLoseTheirFrames();
     void frameCountEndsStream();
     void everyClientStartsAtFrameZero();
     void gapSkipsFramesOnSameSession_data();
@@ -603,6 +605,87 @@ void tst_CameraSim::corruptedFramesMakeDecoderComplain()
         corrupted += complained;
     }
     QCOMPARE(corrupted, 2);
+}
+
+void tst_CameraSim::droppedPacketsLoseTheirFrames_data()
+{
+    QTest::addColumn<double>("percent"); // Options::dropPercent
+    QTest::addColumn<int>("burst");      // Options::dropBurst
+    QTest::addColumn<int>("every");      // Options::dropFrameEvery
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("middle packet of every 3rd frame") << 0.0 << 1 << 3 << true;
+    QTest::newRow("5 % at random") << 5.0 << 1 << 0 << true;
+    QTest::newRow("5 % in runs of 6") << 5.0 << 6 << 0 << true;
+    QTest::newRow("over 100 %") << 101.0 << 1 << 0 << false;
+    QTest::newRow("runs of none") << 5.0 << 0 << 0 << false;
+    QTest::newRow("every -1st frame") << 0.0 << 1 << -1 << false;
+}
+
+// A reader with the viewer's options never gets a frame that lost a packet (FFmpeg's RTP/JPEG
+// depacketizer drops incomplete frames), and gets the others.
+void tst_CameraSim::droppedPacketsLoseTheirFrames()
+{
+    QFETCH(double, percent);
+    QFETCH(int, burst);
+    QFETCH(int, every);
+    QFETCH(bool, valid);
+
+    camsim::Options options = cameraOptions();
+    options.clockStamp = true;
+    options.dropPercent = percent;
+    options.dropBurst = burst;
+    options.dropFrameEvery = every;
+    camsim::Simulator camera(options);
+    if (!valid) {
+        QVERIFY(!camera.start());
+        QVERIFY2(camera.errorString().find("drop") != std::string::npos, camera.errorString().c_str());
+        return;
+    }
+    QVERIFY2(camera.start(), camera.errorString().c_str());
+    InputPtr input = openStream(camera.url());
+    QVERIFY(input);
+
+    constexpr int kFrames = 60;
+    Decoder decoder;
+    std::vector<bool> arrived(kFrames + 1, false);
+    int last = -1;
+    QElapsedTimer clock;
+    clock.start();
+    while (last < kFrames && clock.elapsed() < 20000) {
+        const std::vector<uint8_t> packet = readPacket(input.get());
+        QVERIFY(!packet.empty());
+        Picture picture;
+        QVERIFY(decoder.decode(packet, &picture));
+        const int n = picture.index();
+        QVERIFY2(n > last, qPrintable(QStringLiteral("%1 after %2").arg(n).arg(last)));
+        QVERIFY2(!camera.droppedFrom(n), qPrintable(QStringLiteral("frame %1 lost a packet").arg(n)));
+        // The picture says when it was sent: a moment ago, by this machine's clock.
+        const int32_t age = int32_t(camsim::clockStampNow() - uint32_t(picture.stamp()));
+        QVERIFY2(picture.stamp() >= 0 && age >= 0 && age < 3000, qPrintable(QString::number(age)));
+        if (n <= kFrames)
+            arrived[size_t(n)] = true;
+        last = n;
+    }
+    QVERIFY2(last >= kFrames, qPrintable(QString::number(last)));
+
+    int whole = 0, shown = 0, hit = 0;
+    for (int n = 0; n <= kFrames; ++n) {
+        const bool dropped = camera.droppedFrom(n);
+        if (every > 0)
+            QCOMPARE(dropped, n % every == every - 1);
+        hit += dropped;
+        whole += !dropped;
+        shown += !dropped && arrived[size_t(n)];
+    }
+    QVERIFY2(hit > 0, "no frame lost a packet");
+    // The frames that lost nothing arrive; a loaded machine may lose one of them on its own.
+    QVERIFY2(shown >= whole * 9 / 10, qPrintable(QStringLiteral("%1 of %2").arg(shown).arg(whole)));
+    if (percent > 0) {
+        const double share = 100.0 * double(camera.packetsDropped())
+                             / double(camera.packetsSent() + camera.packetsDropped());
+        QVERIFY2(share >= percent / 2 && share <= percent * 2, qPrintable(QString::number(share)));
+    }
 }
 
 void tst_CameraSim::frameCountEndsStream()

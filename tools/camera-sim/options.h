@@ -65,6 +65,14 @@ struct Options {
     // fall in a gap are skipped (see Simulator::pauseSending()). Both 0: no gaps.
     double gapEvery = 0;
     double gapLength = 0;
+
+    // A lossy link: RTP packets dropped as they leave the payloader, each client's on its
+    // own. dropPercent of them at random, in runs of dropBurst packets (runs start at random,
+    // so that dropPercent stays the share dropped). dropFrameEvery k drops one packet, the
+    // middle one, of frames k-1, 2k-1, ... (counted as corruptEvery counts); 0 = never.
+    double dropPercent = 0;
+    int dropBurst = 1;
+    int dropFrameEvery = 0;
 };
 
 // Parses the command line's tilt choice:
