@@ -94,6 +94,7 @@ struct Picture {
     std::string format;
     std::vector<uint8_t> rgb;
     int index() const { return camsim::readFrameIndex(rgb.data(), width, height, 3 * width); }
+    int64_t stamp() const { return camsim::readClockStamp(rgb.data(), width, height, 3 * width); }
 };
 
 // FFmpeg's MJPEG decoder, pictures out as RGB24 (optionally scaled).
@@ -275,6 +276,8 @@ private slots:
     void pictureFormats_data();
     void pictureFormats();
     void corruptedFramesMakeDecoderComplain();
+    void droppedPacketsLoseTheirFrames_data();
+    void droppedPacketsLoseTheirFrames();
     void frameCountEndsStream();
     void everyClientStartsAtFrameZero();
     void gapSkipsFramesOnSameSession_data();
@@ -365,13 +368,23 @@ void tst_CameraSim::frameIndexSurvivesCodingAndScaling_data()
     QTest::addColumn<bool>("subsampled420");
     QTest::addColumn<QSize>("shown");
     QTest::addColumn<int>("frame");
+    QTest::addColumn<qint64>("stamp"); // Options::clockStamp with this time; -1: no clock strip
 
-    QTest::newRow("640x480 4:2:0 up to 1280x960") << QSize(640, 480) << true << QSize(1280, 960) << 1;
-    QTest::newRow("1280x960 down to 640x480") << QSize(1280, 960) << false << QSize(640, 480) << 0xAAAA;
-    QTest::newRow("1280x960 4:2:0 as is") << QSize(1280, 960) << true << QSize(1280, 960) << 0xFFFF;
-    QTest::newRow("640x480 to 320x240") << QSize(640, 480) << false << QSize(320, 240) << 12345;
+    QTest::newRow("640x480 4:2:0 up to 1280x960") << QSize(640, 480) << true << QSize(1280, 960) << 1
+                                                  << qint64(-1);
+    QTest::newRow("1280x960 down to 640x480") << QSize(1280, 960) << false << QSize(640, 480) << 0xAAAA
+                                              << qint64(-1);
+    QTest::newRow("1280x960 4:2:0 as is") << QSize(1280, 960) << true << QSize(1280, 960) << 0xFFFF
+                                          << qint64(-1);
+    QTest::newRow("640x480 to 320x240") << QSize(640, 480) << false << QSize(320, 240) << 12345
+                                        << qint64(-1);
     QTest::newRow("other aspect, past 16 bits") << QSize(1280, 960) << false << QSize(800, 450)
-                                                << 70000;
+                                                << 70000 << qint64(-1);
+    // The viewer's plain view squeezes the frame into 600x600; a player shows it at 640x480.
+    QTest::newRow("clock, squeezed to 600x600") << QSize(1280, 960) << false << QSize(600, 600) << 4321
+                                                << qint64(0x89ABCDEF);
+    QTest::newRow("clock, 4:2:0 at 640x480") << QSize(1280, 960) << true << QSize(640, 480) << 99
+                                             << qint64(0x5A5AA5A5);
 }
 
 void tst_CameraSim::frameIndexSurvivesCodingAndScaling()
@@ -380,16 +393,26 @@ void tst_CameraSim::frameIndexSurvivesCodingAndScaling()
     QFETCH(bool, subsampled420);
     QFETCH(QSize, shown);
     QFETCH(int, frame);
+    QFETCH(qint64, stamp);
 
     camsim::Options options;
     options.width = sent.width();
     options.height = sent.height();
     options.sampling = subsampled420 ? camsim::Sampling::S420 : camsim::Sampling::S422;
+    options.clockStamp = stamp >= 0;
     Decoder decoder;
     Picture picture;
-    QVERIFY(decoder.decode(camsim::encodeFrame(options, frame), &picture, shown.width(),
-                           shown.height()));
+    QVERIFY(decoder.decode(camsim::encodeFrame(options, frame, uint32_t(std::max<qint64>(stamp, 0))),
+                           &picture, shown.width(), shown.height()));
     QCOMPARE(picture.index(), frame & 0xFFFF);
+    QCOMPARE(picture.stamp(), stamp);
+    // A reader that fetches only the strip's rows from the screen reads the same.
+    int top = 0, bottom = 0;
+    camsim::clockStripRows(picture.height, &top, &bottom);
+    const int stride = 3 * picture.width;
+    QCOMPARE(camsim::readClockStrip(picture.rgb.data() + size_t(top) * stride, picture.width, bottom - top,
+                                    stride),
+             stamp);
 }
 
 void tst_CameraSim::frameIndexRejectsOtherPictures()
@@ -582,6 +605,87 @@ void tst_CameraSim::corruptedFramesMakeDecoderComplain()
         corrupted += complained;
     }
     QCOMPARE(corrupted, 2);
+}
+
+void tst_CameraSim::droppedPacketsLoseTheirFrames_data()
+{
+    QTest::addColumn<double>("percent"); // Options::dropPercent
+    QTest::addColumn<int>("burst");      // Options::dropBurst
+    QTest::addColumn<int>("every");      // Options::dropFrameEvery
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("middle packet of every 3rd frame") << 0.0 << 1 << 3 << true;
+    QTest::newRow("5 % at random") << 5.0 << 1 << 0 << true;
+    QTest::newRow("5 % in runs of 6") << 5.0 << 6 << 0 << true;
+    QTest::newRow("over 100 %") << 101.0 << 1 << 0 << false;
+    QTest::newRow("runs of none") << 5.0 << 0 << 0 << false;
+    QTest::newRow("every -1st frame") << 0.0 << 1 << -1 << false;
+}
+
+// A reader with the viewer's options never gets a frame that lost a packet (FFmpeg's RTP/JPEG
+// depacketizer drops incomplete frames), and gets the others.
+void tst_CameraSim::droppedPacketsLoseTheirFrames()
+{
+    QFETCH(double, percent);
+    QFETCH(int, burst);
+    QFETCH(int, every);
+    QFETCH(bool, valid);
+
+    camsim::Options options = cameraOptions();
+    options.clockStamp = true;
+    options.dropPercent = percent;
+    options.dropBurst = burst;
+    options.dropFrameEvery = every;
+    camsim::Simulator camera(options);
+    if (!valid) {
+        QVERIFY(!camera.start());
+        QVERIFY2(camera.errorString().find("drop") != std::string::npos, camera.errorString().c_str());
+        return;
+    }
+    QVERIFY2(camera.start(), camera.errorString().c_str());
+    InputPtr input = openStream(camera.url());
+    QVERIFY(input);
+
+    constexpr int kFrames = 60;
+    Decoder decoder;
+    std::vector<bool> arrived(kFrames + 1, false);
+    int last = -1;
+    QElapsedTimer clock;
+    clock.start();
+    while (last < kFrames && clock.elapsed() < 20000) {
+        const std::vector<uint8_t> packet = readPacket(input.get());
+        QVERIFY(!packet.empty());
+        Picture picture;
+        QVERIFY(decoder.decode(packet, &picture));
+        const int n = picture.index();
+        QVERIFY2(n > last, qPrintable(QStringLiteral("%1 after %2").arg(n).arg(last)));
+        QVERIFY2(!camera.droppedFrom(n), qPrintable(QStringLiteral("frame %1 lost a packet").arg(n)));
+        // The picture says when it was sent: a moment ago, by this machine's clock.
+        const int32_t age = int32_t(camsim::clockStampNow() - uint32_t(picture.stamp()));
+        QVERIFY2(picture.stamp() >= 0 && age >= 0 && age < 3000, qPrintable(QString::number(age)));
+        if (n <= kFrames)
+            arrived[size_t(n)] = true;
+        last = n;
+    }
+    QVERIFY2(last >= kFrames, qPrintable(QString::number(last)));
+
+    int whole = 0, shown = 0, hit = 0;
+    for (int n = 0; n <= kFrames; ++n) {
+        const bool dropped = camera.droppedFrom(n);
+        if (every > 0)
+            QCOMPARE(dropped, n % every == every - 1);
+        hit += dropped;
+        whole += !dropped;
+        shown += !dropped && arrived[size_t(n)];
+    }
+    QVERIFY2(hit > 0, "no frame lost a packet");
+    // The frames that lost nothing arrive; a loaded machine may lose one of them on its own.
+    QVERIFY2(shown >= whole * 9 / 10, qPrintable(QStringLiteral("%1 of %2").arg(shown).arg(whole)));
+    if (percent > 0) {
+        const double share = 100.0 * double(camera.packetsDropped())
+                             / double(camera.packetsSent() + camera.packetsDropped());
+        QVERIFY2(share >= percent / 2 && share <= percent * 2, qPrintable(QString::number(share)));
+    }
 }
 
 void tst_CameraSim::frameCountEndsStream()

@@ -202,11 +202,11 @@ bool isCorrupted(const Options &options, int64_t frame)
     return options.corruptEvery > 0 && frame % options.corruptEvery == options.corruptEvery - 1;
 }
 
-std::vector<uint8_t> encodeFrame(const Options &options, int64_t frame)
+std::vector<uint8_t> encodeFrame(const Options &options, int64_t frame, uint32_t clockMs)
 {
     FramePainter painter(options);
     FrameEncoder encoder(options);
-    return encoder.encode(painter.paint(frame).data(), frame);
+    return encoder.encode(painter.paint(frame, clockMs).data(), frame);
 }
 
 std::vector<uint8_t> carrierBuffer(const std::vector<uint8_t> &jpeg)

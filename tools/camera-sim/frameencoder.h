@@ -36,8 +36,9 @@ private:
 // Whether frame n's entropy-coded data is damaged (Options::corruptEvery).
 bool isCorrupted(const Options &options, int64_t frame);
 
-// Frame n exactly as the camera sends it: FramePainter + FrameEncoder.
-std::vector<uint8_t> encodeFrame(const Options &options, int64_t frame);
+// Frame n exactly as the camera sends it: FramePainter + FrameEncoder, the clock strip (if
+// any) showing clockMs.
+std::vector<uint8_t> encodeFrame(const Options &options, int64_t frame, uint32_t clockMs = 0);
 
 // What to hand rtpjpegpay so that the RTP/JPEG payload carries the whole camera JPEG:
 // rtpjpegpay takes the size and quantisation tables from the header segments up to the

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <iterator>
+#include <time.h>
 
 namespace camsim {
 
@@ -17,30 +17,87 @@ constexpr uint8_t kYellow[3] = {235, 215, 30};
 constexpr uint8_t kWhite[3] = {255, 255, 255};
 constexpr uint8_t kBlack[3] = {0, 0, 0};
 
-// The index strip, in per cent of the picture so that a scaled picture reads the same:
-// guard cells white, black at the left end, 16 bits (most significant first), then black,
+// The strips, in per cent of the picture so that a scaled picture reads the same: guard
+// cells white, black at the left end, the bits (most significant first), then black,
 // white, white. The ends differ so that a mirrored strip does not read as a number.
-constexpr int kStripLeft = 5, kStripRight = 95, kStripTop = 82, kStripBottom = 90;
-constexpr int kIndexBits = 16;
+constexpr int kStripLeft = 5, kStripRight = 95;
+constexpr int kStripTop = 82, kStripBottom = 90, kIndexBits = 16;
+constexpr int kClockTop = 62, kClockBottom = 70, kClockBits = 32;
 constexpr int kFirstBit = 2;
-constexpr int kStripCells = kFirstBit + kIndexBits + 3;
-constexpr int kWhiteGuards[] = {0, kStripCells - 2, kStripCells - 1};
-constexpr int kBlackGuards[] = {1, kStripCells - 3};
 
-int cellEdge(int width, int i)
+int stripCells(int bits)
+{
+    return kFirstBit + bits + 3;
+}
+
+bool isWhiteGuard(int cell, int cells)
+{
+    return cell == 0 || cell == cells - 2 || cell == cells - 1;
+}
+
+bool isBlackGuard(int cell, int cells)
+{
+    return cell == 1 || cell == cells - 3;
+}
+
+int cellEdge(int width, int i, int cells)
 {
     const int x0 = width * kStripLeft / 100;
     const int x1 = width * kStripRight / 100;
-    return x0 + (x1 - x0) * i / kStripCells;
+    return x0 + (x1 - x0) * i / cells;
 }
 
-bool cellIsWhite(int64_t frame, int cell)
+bool cellIsWhite(uint64_t value, int bits, int cell)
 {
-    if (cell < kFirstBit || cell >= kFirstBit + kIndexBits)
-        return std::find(std::begin(kWhiteGuards), std::end(kWhiteGuards), cell)
-               != std::end(kWhiteGuards);
-    const int bit = kIndexBits - 1 - (cell - kFirstBit);
-    return ((uint64_t(frame) >> bit) & 1u) != 0;
+    if (cell < kFirstBit || cell >= kFirstBit + bits)
+        return isWhiteGuard(cell, stripCells(bits));
+    const int bit = bits - 1 - (cell - kFirstBit);
+    return ((value >> bit) & 1u) != 0;
+}
+
+// The value in the strip of `bits` cells that fills rows [y0, y1) of the picture; -1 if
+// the guards are not there or a cell is neither black nor white.
+int64_t readStrip(const uint8_t *rgb, int width, int y0, int y1, int stride, int bits)
+{
+    if (!rgb || width < 40 || y1 <= y0)
+        return -1;
+    // Only the middle of each cell counts: edges blur with JPEG, chroma subsampling and
+    // scaling.
+    const int cells = stripCells(bits);
+    const int cy0 = y0 + (y1 - y0) * 3 / 10, cy1 = y1 - (y1 - y0) * 3 / 10;
+    std::vector<double> level(size_t(cells), 0.0);
+    for (int cell = 0; cell < cells; ++cell) {
+        const int left = cellEdge(width, cell, cells), right = cellEdge(width, cell + 1, cells);
+        const int cx0 = left + (right - left) * 3 / 10, cx1 = right - (right - left) * 3 / 10;
+        if (cx1 <= cx0 || cy1 <= cy0)
+            return -1;
+        double sum = 0;
+        for (int y = cy0; y < cy1; ++y) {
+            const uint8_t *p = rgb + size_t(y) * stride + size_t(cx0) * 3;
+            for (int x = cx0; x < cx1; ++x, p += 3)
+                sum += 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
+        }
+        level[size_t(cell)] = sum / (double(cx1 - cx0) * (cy1 - cy0));
+    }
+
+    double white = 255, black = 0;
+    for (int cell = 0; cell < cells; ++cell) {
+        if (isWhiteGuard(cell, cells))
+            white = std::min(white, level[size_t(cell)]);
+        else if (isBlackGuard(cell, cells))
+            black = std::max(black, level[size_t(cell)]);
+    }
+    if (white - black < 100)
+        return -1;
+    const double threshold = (white + black) / 2, margin = (white - black) / 5;
+    int64_t value = 0;
+    for (int bit = 0; bit < bits; ++bit) {
+        const double v = level[size_t(kFirstBit + bit)];
+        if (std::abs(v - threshold) < margin)
+            return -1;
+        value = (value << 1) | (v > threshold ? 1 : 0);
+    }
+    return value;
 }
 
 // 5x7 digits, one row per byte, most significant of the low five bits on the left.
@@ -61,7 +118,8 @@ int fontScale(int height)
 } // namespace
 
 FramePainter::FramePainter(const Options &options)
-    : width_(options.width), height_(options.height), rgb_(size_t(width_) * height_ * 3)
+    : width_(options.width), height_(options.height), clockStamp_(options.clockStamp),
+      rgb_(size_t(width_) * height_ * 3)
 {
     paintStatic(options.detailed);
 }
@@ -141,66 +199,61 @@ void FramePainter::paintCounter(int64_t frame)
     }
 }
 
-void FramePainter::paintIndex(int64_t frame)
+void FramePainter::paintStrip(int top, int bottom, int bits, uint64_t value)
 {
-    const int y0 = height_ * kStripTop / 100, y1 = height_ * kStripBottom / 100;
-    for (int cell = 0; cell < kStripCells; ++cell)
-        fill(cellEdge(width_, cell), y0, cellEdge(width_, cell + 1), y1,
-             cellIsWhite(frame, cell) ? kWhite : kBlack);
+    const int y0 = height_ * top / 100, y1 = height_ * bottom / 100;
+    const int cells = stripCells(bits);
+    for (int cell = 0; cell < cells; ++cell)
+        fill(cellEdge(width_, cell, cells), y0, cellEdge(width_, cell + 1, cells), y1,
+             cellIsWhite(value, bits, cell) ? kWhite : kBlack);
 }
 
-const std::vector<uint8_t> &FramePainter::paint(int64_t frame)
+const std::vector<uint8_t> &FramePainter::paint(int64_t frame, uint32_t clockMs)
 {
     paintCounter(frame);
-    paintIndex(frame);
+    paintStrip(kStripTop, kStripBottom, kIndexBits, uint64_t(frame));
+    if (clockStamp_)
+        paintStrip(kClockTop, kClockBottom, kClockBits, clockMs);
     return rgb_;
 }
 
-std::vector<uint8_t> renderFrame(const Options &options, int64_t frame)
+std::vector<uint8_t> renderFrame(const Options &options, int64_t frame, uint32_t clockMs)
 {
     FramePainter painter(options);
-    return painter.paint(frame);
+    return painter.paint(frame, clockMs);
 }
 
 int readFrameIndex(const uint8_t *rgb, int width, int height, int stride)
 {
-    if (!rgb || width < 40 || height < 20)
+    if (height < 20)
         return -1;
-    const int y0 = height * kStripTop / 100, y1 = height * kStripBottom / 100;
-    // Only the middle of each cell counts: edges blur with JPEG, chroma subsampling and
-    // scaling.
-    const int cy0 = y0 + (y1 - y0) * 3 / 10, cy1 = y1 - (y1 - y0) * 3 / 10;
-    double level[kStripCells];
-    for (int cell = 0; cell < kStripCells; ++cell) {
-        const int left = cellEdge(width, cell), right = cellEdge(width, cell + 1);
-        const int cx0 = left + (right - left) * 3 / 10, cx1 = right - (right - left) * 3 / 10;
-        if (cx1 <= cx0 || cy1 <= cy0)
-            return -1;
-        double sum = 0;
-        for (int y = cy0; y < cy1; ++y) {
-            const uint8_t *p = rgb + size_t(y) * stride + size_t(cx0) * 3;
-            for (int x = cx0; x < cx1; ++x, p += 3)
-                sum += 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
-        }
-        level[cell] = sum / (double(cx1 - cx0) * (cy1 - cy0));
-    }
+    return int(readStrip(rgb, width, height * kStripTop / 100, height * kStripBottom / 100, stride,
+                         kIndexBits));
+}
 
-    double white = 255, black = 0;
-    for (int cell : kWhiteGuards)
-        white = std::min(white, level[cell]);
-    for (int cell : kBlackGuards)
-        black = std::max(black, level[cell]);
-    if (white - black < 100)
-        return -1;
-    const double threshold = (white + black) / 2, margin = (white - black) / 5;
-    int index = 0;
-    for (int bit = 0; bit < kIndexBits; ++bit) {
-        const double v = level[kFirstBit + bit];
-        if (std::abs(v - threshold) < margin)
-            return -1;
-        index = (index << 1) | (v > threshold ? 1 : 0);
-    }
-    return index;
+uint32_t clockStampNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return uint32_t(uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u);
+}
+
+void clockStripRows(int height, int *top, int *bottom)
+{
+    *top = height * kClockTop / 100;
+    *bottom = height * kClockBottom / 100;
+}
+
+int64_t readClockStamp(const uint8_t *rgb, int width, int height, int stride)
+{
+    int top = 0, bottom = 0;
+    clockStripRows(height, &top, &bottom);
+    return readStrip(rgb, width, top, bottom, stride, kClockBits);
+}
+
+int64_t readClockStrip(const uint8_t *rgb, int width, int rows, int stride)
+{
+    return readStrip(rgb, width, 0, rows, stride, kClockBits);
 }
 
 } // namespace camsim

@@ -28,6 +28,10 @@ const char kUsage[] =
     "  --sampling 422|420  chroma sampling (default 422)\n"
     "  --quality Q         JPEG quality 1..100 (default 85)\n"
     "  --detailed          textured picture, like a real scene to the encoder\n"
+    "  --clock             paint into each frame, right before it is encoded and sent,\n"
+    "                      the time in ms (CLOCK_REALTIME, low 32 bits) as a strip of\n"
+    "                      32 black/white cells at 62..70 % of the height, for\n"
+    "                      measuring the delay to the screen (camsim::readClockStamp)\n"
     "  --frames N          end each client's stream after N frames (default: endless);\n"
     "                      the program exits once a client's stream has ended\n"
     "  --tilt T            tilt-sensor block in each frame:\n"
@@ -47,6 +51,13 @@ const char kUsage[] =
     "  --gap-length S      sending, no frame to any client for the gap's length in seconds\n"
     "                      (both or neither; counted from the start). Sessions stay open\n"
     "                      and frames that fall in a gap are skipped, not delayed\n"
+    "  --drop P            a lossy link: drop P per cent (0..100, e.g. 2 or 0.5) of the\n"
+    "                      RTP packets at random, each client's on its own\n"
+    "  --drop-burst N      ... in runs of N packets in a row (default 1); runs start at\n"
+    "                      random so that P stays the share dropped\n"
+    "  --drop-frame-every K  drop one RTP packet, the middle one, of every K-th frame\n"
+    "                      (frames K-1, 2K-1, ... of each client): a reader loses those\n"
+    "                      frames and no others\n"
     "  --help              this text\n"
     "\n"
     "Runs until SIGINT or SIGTERM, or until a client has been sent its --frames.\n";
@@ -56,6 +67,16 @@ bool parseNumber(const char *text, long min, long max, long *value)
     char *end = nullptr;
     const long v = std::strtol(text, &end, 10);
     if (!*text || *end || v < min || v > max)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool parsePercent(const char *text, double *value)
+{
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (!*text || *end || !(v >= 0 && v <= 100))
         return false;
     *value = v;
     return true;
@@ -92,10 +113,15 @@ int main(int argc, char **argv)
             options.detailed = true;
             continue;
         }
+        if (arg == "--clock") {
+            options.clockStamp = true;
+            continue;
+        }
         static const char *const valued[] = {"--port", "--address", "--path", "--size", "--fps",
                                              "--sampling", "--quality", "--frames", "--tilt",
                                              "--sweep-step", "--corrupt-every", "--stall-after",
-                                             "--gap-every", "--gap-length"};
+                                             "--gap-every", "--gap-length", "--drop",
+                                             "--drop-burst", "--drop-frame-every"};
         if (std::find(std::begin(valued), std::end(valued), arg) == std::end(valued))
             return usageError("unknown option " + arg);
         if (i + 1 >= argc)
@@ -135,6 +161,11 @@ int main(int argc, char **argv)
             options.gapEvery = seconds;
         } else if (arg == "--gap-length" && parseSeconds(value, &seconds)) {
             options.gapLength = seconds;
+        } else if (arg == "--drop" && parsePercent(value, &options.dropPercent)) {
+        } else if (arg == "--drop-burst" && parseNumber(value, 1, 100000, &n)) {
+            options.dropBurst = int(n);
+        } else if (arg == "--drop-frame-every" && parseNumber(value, 0, 1000000, &n)) {
+            options.dropFrameEvery = int(n);
         } else {
             return usageError("bad option or value: " + arg + " " + value);
         }
@@ -170,6 +201,12 @@ int main(int argc, char **argv)
                     "on the monotonic clock\n",
                     options.gapEvery, options.gapLength, origin);
     }
+    if (options.dropPercent > 0)
+        std::printf("camera-sim: dropping %g %% of the RTP packets at random, in runs of %d\n",
+                    options.dropPercent, options.dropBurst);
+    if (options.dropFrameEvery > 0)
+        std::printf("camera-sim: dropping the middle RTP packet of every %d-th frame\n",
+                    options.dropFrameEvery);
     std::fflush(stdout);
 
     using Clock = std::chrono::steady_clock;
@@ -190,5 +227,16 @@ int main(int argc, char **argv)
     }
     simulator.stop();
     std::printf("camera-sim: %lld frames sent\n", static_cast<long long>(simulator.framesSent()));
+    if (options.dropPercent > 0 || options.dropFrameEvery > 0) {
+        const long long sent = simulator.packetsSent(), dropped = simulator.packetsDropped();
+        std::printf("camera-sim: %lld of %lld RTP packets dropped (%.2f %%)\n", dropped, sent + dropped,
+                    sent + dropped > 0 ? 100.0 * double(dropped) / double(sent + dropped) : 0.0);
+    }
+    if (options.clockStamp) {
+        const camsim::Simulator::StampLead lead = simulator.stampLead();
+        std::printf("camera-sim: from clock stamp to payloader (painting, encoding): median %d ms,"
+                    " max %d ms over %lld frames\n",
+                    lead.medianMs, lead.maxMs, static_cast<long long>(lead.frames));
+    }
     return 0;
 }

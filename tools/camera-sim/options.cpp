@@ -121,6 +121,12 @@ std::string validate(const Options &o)
         return "gap-every and gap-length must be 0..86400 seconds";
     if ((o.gapEvery > 0) != (o.gapLength > 0))
         return "gap-every and gap-length go together: both or neither";
+    if (!(o.dropPercent >= 0 && o.dropPercent <= 100))
+        return "drop must be 0..100 per cent";
+    if (o.dropBurst < 1 || o.dropBurst > 100000)
+        return "drop-burst must be 1..100000 packets";
+    if (o.dropFrameEvery < 0)
+        return "drop-frame-every must not be negative";
     return {};
 }
 

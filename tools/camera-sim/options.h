@@ -45,6 +45,10 @@ struct Options {
     int fps = 30;
     int quality = 85;
     bool detailed = false; // textured quadrants: 100-200 KB per 1280x960 frame at quality 85
+    // Each frame carries, in a strip of black/white cells, the time it was painted, right
+    // before it is encoded and sent (clockStampNow(), framepainter.h): a reader on the same
+    // machine tells from the picture on screen how long it took to get there.
+    bool clockStamp = false;
 
     Tilt tilt = Tilt::None;
     int angle = 0;     // Angle: the angle sent (0..65535); sweeps: the first angle
@@ -61,6 +65,14 @@ struct Options {
     // fall in a gap are skipped (see Simulator::pauseSending()). Both 0: no gaps.
     double gapEvery = 0;
     double gapLength = 0;
+
+    // A lossy link: RTP packets dropped as they leave the payloader, each client's on its
+    // own. dropPercent of them at random, in runs of dropBurst packets (runs start at random,
+    // so that dropPercent stays the share dropped). dropFrameEvery k drops one packet, the
+    // middle one, of frames k-1, 2k-1, ... (counted as corruptEvery counts); 0 = never.
+    double dropPercent = 0;
+    int dropBurst = 1;
+    int dropFrameEvery = 0;
 };
 
 // Parses the command line's tilt choice:

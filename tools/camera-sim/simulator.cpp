@@ -14,6 +14,8 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <random>
+#include <set>
 #include <vector>
 
 namespace camsim {
@@ -79,7 +81,129 @@ struct Simulator::Core {
     Clock::time_point pausedUntil;            // guarded by mutex; pauseSending()
     std::atomic<int64_t> framesSent{0};
     std::atomic<int> streamsEnded{0};
+    // Options::clockStamp: frames by whole milliseconds from their stamp to the payloader,
+    // the last bin taking anything longer. Guarded by mutex.
+    std::vector<int64_t> stampLead = std::vector<int64_t>(1000, 0);
+
+    void notePacket(int64_t frame, bool dropped);
+    std::atomic<int64_t> packetsSent{0};
+    std::atomic<int64_t> packetsDropped{0};
+    std::set<int64_t> framesWithDrops; // guarded by mutex; the most recent kDropRecord
+    unsigned clients = 0;              // guarded by mutex; seeds each client's dropper
 };
+
+namespace {
+
+constexpr size_t kDropRecord = 100000;
+
+// Drops one client's RTP packets as the options say. It lives as long as the client's
+// payloader, whose probes call it from the pipeline's streaming thread, one at a time:
+// the payloader sends a frame's packets before it takes the next frame.
+class PacketDropper
+{
+public:
+    PacketDropper(std::shared_ptr<Simulator::Core> core, unsigned seed)
+        : core_(std::move(core)), rng_(seed)
+    {
+        // A run of `burst` starts with this chance at a packet that is not in a run: then
+        // runs take dropPercent of the packets over time.
+        const double p = core_->options.dropPercent / 100.0, burst = core_->options.dropBurst;
+        startChance_ = p > 0 ? p / (burst * (1 - p) + p) : 0;
+    }
+
+    void startFrame(int64_t frame)
+    {
+        frame_ = frame;
+        packet_ = 0;
+    }
+
+    // Whether the next packet of the frame goes; `middle`: it is the frame's middle packet.
+    bool dropNext(bool middle)
+    {
+        const Options &o = core_->options;
+        bool drop = false;
+        if (runLeft_ > 0) {
+            --runLeft_;
+            drop = true;
+        } else if (startChance_ > 0 && chance_(rng_) < startChance_) {
+            runLeft_ = o.dropBurst - 1;
+            drop = true;
+        }
+        if (middle && o.dropFrameEvery > 0 && frame_ % o.dropFrameEvery == o.dropFrameEvery - 1)
+            drop = true;
+        core_->notePacket(frame_, drop);
+        ++packet_;
+        return drop;
+    }
+
+    int packetInFrame() const { return packet_; }
+
+private:
+    std::shared_ptr<Simulator::Core> core_;
+    std::mt19937 rng_;
+    std::uniform_real_distribution<double> chance_{0.0, 1.0};
+    double startChance_ = 0;
+    int runLeft_ = 0;
+    int64_t frame_ = -1;
+    int packet_ = 0;
+};
+
+struct DropperRef {
+    std::shared_ptr<PacketDropper> dropper;
+};
+
+void releaseDropperRef(gpointer data)
+{
+    delete static_cast<DropperRef *>(data);
+}
+
+// A frame goes into the payloader: the producer put its number into the buffer's offset.
+GstPadProbeReturn onFrameIn(GstPad *, GstPadProbeInfo *info, gpointer data)
+{
+    const GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    static_cast<DropperRef *>(data)->dropper->startFrame(int64_t(GST_BUFFER_OFFSET(buffer)));
+    return GST_PAD_PROBE_OK;
+}
+
+// Its packets come out: rtpjpegpay sends a frame's packets as one list, which tells where
+// its middle is; should they come one by one, the frame's second packet stands for it.
+GstPadProbeReturn onPacketsOut(GstPad *, GstPadProbeInfo *info, gpointer data)
+{
+    PacketDropper &dropper = *static_cast<DropperRef *>(data)->dropper;
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
+        return dropper.dropNext(dropper.packetInFrame() == 1) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+
+    GstBufferList *list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+    const guint count = gst_buffer_list_length(list);
+    std::vector<guint> dropped;
+    for (guint i = 0; i < count; ++i)
+        if (dropper.dropNext(i == count / 2))
+            dropped.push_back(i);
+    if (dropped.empty())
+        return GST_PAD_PROBE_OK;
+    if (dropped.size() == count)
+        return GST_PAD_PROBE_DROP;
+    list = gst_buffer_list_make_writable(list);
+    for (auto i = dropped.rbegin(); i != dropped.rend(); ++i)
+        gst_buffer_list_remove(list, *i, 1);
+    GST_PAD_PROBE_INFO_DATA(info) = list;
+    return GST_PAD_PROBE_OK;
+}
+
+} // namespace
+
+void Simulator::Core::notePacket(int64_t frame, bool dropped)
+{
+    if (!dropped) {
+        ++packetsSent;
+        return;
+    }
+    ++packetsDropped;
+    std::lock_guard<std::mutex> lock(mutex);
+    framesWithDrops.insert(frame);
+    if (framesWithDrops.size() > kDropRecord)
+        framesWithDrops.erase(framesWithDrops.begin());
+}
 
 namespace {
 
@@ -106,7 +230,26 @@ void onMediaConfigure(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
     const CoreRef *ref = static_cast<CoreRef *>(data);
     GstElement *bin = gst_rtsp_media_get_element(media);
     GstElement *appsrc = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "src");
+    GstElement *payloader = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "pay0");
     gst_object_unref(bin);
+    if (payloader) {
+        // The packets are counted whether or not any are dropped.
+        unsigned seed;
+        {
+            std::lock_guard<std::mutex> lock(ref->core->mutex);
+            seed = 0x5EED + ref->core->clients++;
+        }
+        auto dropper = std::make_shared<PacketDropper>(ref->core, seed);
+        GstPad *in = gst_element_get_static_pad(payloader, "sink");
+        GstPad *out = gst_element_get_static_pad(payloader, "src");
+        gst_pad_add_probe(in, GST_PAD_PROBE_TYPE_BUFFER, onFrameIn, new DropperRef{dropper},
+                          releaseDropperRef);
+        gst_pad_add_probe(out, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                          onPacketsOut, new DropperRef{dropper}, releaseDropperRef);
+        gst_object_unref(in);
+        gst_object_unref(out);
+        gst_object_unref(payloader);
+    }
     if (!appsrc)
         return;
     auto *unprepared = new CoreRef{ref->core, nullptr};
@@ -276,13 +419,20 @@ void Simulator::Core::produce()
             feed->primed = true; // the next round skips the gap's frames
             continue;
         }
+        // The stamp is taken as late as it can be, right before the frame is encoded; a
+        // client that shares the frame with one that started with it gets the same stamp.
+        uint32_t stamp = 0;
+        const bool stamped = options.clockStamp && n != carrierFrame;
         if (n != carrierFrame) {
-            carrier = carrierBuffer(encoder.encode(painter.paint(n).data(), n));
+            stamp = options.clockStamp ? clockStampNow() : 0;
+            carrier = carrierBuffer(encoder.encode(painter.paint(n, stamp).data(), n));
             carrierFrame = n;
         }
         GstBuffer *buffer = gst_buffer_new_memdup(carrier.data(), carrier.size());
         GST_BUFFER_DURATION(buffer) = duration;
+        GST_BUFFER_OFFSET(buffer) = guint64(n); // the frame number, for the packet dropper
         const bool pushed = gst_app_src_push_buffer(GST_APP_SRC(feed->appsrc), buffer) == GST_FLOW_OK;
+        const uint32_t lead = clockStampNow() - stamp;
         const bool last = options.frames > 0 && n + 1 >= options.frames;
         if (last)
             gst_app_src_end_of_stream(GST_APP_SRC(feed->appsrc));
@@ -290,6 +440,8 @@ void Simulator::Core::produce()
         lock.lock();
         if (pushed)
             ++framesSent;
+        if (pushed && stamped)
+            ++stampLead[std::min<size_t>(lead, stampLead.size() - 1)];
         feed->primed = true;
         feed->next = n + 1;
         feed->due += period;
@@ -341,6 +493,47 @@ int Simulator::activeStreams() const
         return 0;
     std::lock_guard<std::mutex> lock(core_->mutex);
     return int(core_->feeds.size());
+}
+
+int64_t Simulator::packetsSent() const
+{
+    return core_ ? core_->packetsSent.load() : 0;
+}
+
+int64_t Simulator::packetsDropped() const
+{
+    return core_ ? core_->packetsDropped.load() : 0;
+}
+
+bool Simulator::droppedFrom(int64_t frame) const
+{
+    if (!core_)
+        return false;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    return core_->framesWithDrops.count(frame) > 0;
+}
+
+Simulator::StampLead Simulator::stampLead() const
+{
+    StampLead result;
+    if (!core_)
+        return result;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    const std::vector<int64_t> &bins = core_->stampLead;
+    for (size_t ms = 0; ms < bins.size(); ++ms) {
+        result.frames += bins[ms];
+        if (bins[ms] > 0)
+            result.maxMs = int(ms);
+    }
+    int64_t below = 0;
+    for (size_t ms = 0; ms < bins.size() && result.frames > 0; ++ms) {
+        below += bins[ms];
+        if (2 * below >= result.frames) {
+            result.medianMs = int(ms);
+            break;
+        }
+    }
+    return result;
 }
 
 void Simulator::pauseSending(std::chrono::milliseconds length)

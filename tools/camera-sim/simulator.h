@@ -63,6 +63,24 @@ public:
     int streamsEnded() const; // clients whose Options::frames have all been sent
     int activeStreams() const; // client pipelines currently fed
 
+    // RTP packets over all clients since start(): those sent, and those the drop options
+    // dropped (Options::dropPercent, dropFrameEvery). Any thread.
+    int64_t packetsSent() const;
+    int64_t packetsDropped() const;
+    // Whether a packet of frame n was dropped, for any client; the most recent 100000 such
+    // frames are remembered. Any thread.
+    bool droppedFrom(int64_t frame) const;
+
+    // Options::clockStamp: how long after its stamp a frame was handed to the RTP payloader,
+    // that is the time it took to paint and encode, over the frames sent since start();
+    // whole milliseconds, the maximum at most 999. Any thread.
+    struct StampLead {
+        int64_t frames = 0;
+        int medianMs = 0;
+        int maxMs = 0;
+    };
+    StampLead stampLead() const;
+
     // RTSP requests with this method ("OPTIONS", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN",
     // "GET_PARAMETER", ...) received since construction, over every start(). Any thread.
     int requests(const std::string &method) const;
