@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -85,6 +86,7 @@ private slots:
     void stopWhileReconnecting();
     void cameraSendsNothing();
     void cameraHangsMidStream();
+    void damagedFrames_data();
     void damagedFrames();
     void pictureFormatChangesMidStream();
     void stopWhileConnecting();
@@ -250,11 +252,27 @@ void tst_CameraFaults::cameraHangsMidStream()
     QVERIFY2(silence >= 2000 && silence <= 4500, qPrintable(QString::number(silence)));
 }
 
-// Damaged frames are reported and the picture comes back with the next good frame.
+void tst_CameraFaults::damagedFrames_data()
+{
+    QTest::addColumn<int>("corruptEvery");   // camsim::Options::corruptEvery
+    QTest::addColumn<int>("dropFrameEvery"); // camsim::Options::dropFrameEvery
+
+    QTest::newRow("damaged JPEG in every 4th frame") << 4 << 0;
+    QTest::newRow("an RTP packet lost from every 6th frame") << 0 << 6;
+}
+
+// Damaged frames are reported and the picture comes back with the next good frame. A
+// frame that lost a packet on the link never shows, and the frames after it are not held
+// back waiting for that packet.
 void tst_CameraFaults::damagedFrames()
 {
+    QFETCH(int, corruptEvery);
+    QFETCH(int, dropFrameEvery);
+
     camsim::Options options = loopbackCamera();
-    options.corruptEvery = 4;
+    options.corruptEvery = corruptEvery;
+    options.dropFrameEvery = dropFrameEvery;
+    options.clockStamp = true;
     options.tilt = camsim::Tilt::AngleSweep;
     Camera camera(options);
     QVERIFY(camera.start());
@@ -263,22 +281,49 @@ void tst_CameraFaults::damagedFrames()
     decoderComplaints = 0;
     LiveReader reader;
     QVERIFY(reader.start(camera.url()));
-    QVERIFY(reader.collect(40));
+    const uint32_t stampAtStart = camsim::clockStampNow();
+    reader.frames->clock.restart();
+    QVERIFY(reader.collect(60));
 
     int good = 0;
+    QVector<qint64> ageAfterLoss, ageBeforeLoss;
     for (const FrameCollector::Frame &frame : reader.frames->frames) {
         QCOMPARE(frame.image.size(), QSize(1280, 960));
         const int index = frameIndexOf(frame.image);
         if (index < 0 || camsim::isCorrupted(options, index))
             continue;
+        QVERIFY2(!camera.simulator.droppedFrom(index), qPrintable(QStringLiteral("frame %1").arg(index)));
         // A good frame after a damaged one shows its own picture and angle again.
         QCOMPARE(quadrantsOf(frame.image), QStringLiteral("RGBY"));
         QCOMPARE(frame.degree, camsim::angleSent(options, index));
         ++good;
+        // How long after the camera sent it the picture reached the window's thread.
+        const QImage rgb = frame.image.convertToFormat(QImage::Format_RGB888);
+        const int64_t stamp = camsim::readClockStamp(rgb.constBits(), rgb.width(), rgb.height(), rgb.bytesPerLine());
+        QVERIFY(stamp >= 0);
+        const qint64 age = int32_t(stampAtStart + uint32_t(frame.arrivedMs) - uint32_t(stamp));
+        if (index > 0 && camera.simulator.droppedFrom(index - 1))
+            ageAfterLoss.append(age);
+        else if (camera.simulator.droppedFrom(index + 1))
+            ageBeforeLoss.append(age);
     }
-    QVERIFY(good >= 25);
-    QVERIFY2(decoderComplaints > 0 || log.contains(QStringLiteral("avcodec_")),
-             "damaged frames went unreported");
+    QVERIFY2(good >= 35, qPrintable(QString::number(good)));
+    if (corruptEvery > 0) {
+        QVERIFY2(decoderComplaints > 0 || log.contains(QStringLiteral("avcodec_")),
+                 "damaged frames went unreported");
+        return;
+    }
+    // Each loss costs its own frame and nothing else: the frame after it comes as soon as
+    // the one before it did. (Waiting for the lost packet would hold it back 100 ms, less
+    // the frame interval.)
+    QVERIFY(ageAfterLoss.size() >= 5 && ageBeforeLoss.size() >= 5);
+    const auto median = [](QVector<qint64> ages) {
+        std::sort(ages.begin(), ages.end());
+        return ages[ages.size() / 2];
+    };
+    QVERIFY2(median(ageAfterLoss) < median(ageBeforeLoss) + 30,
+             qPrintable(QStringLiteral("%1 ms after a loss, %2 ms before")
+                            .arg(median(ageAfterLoss)).arg(median(ageBeforeLoss))));
 }
 
 // The camera switches picture size and sampling between two frames: each picture is
