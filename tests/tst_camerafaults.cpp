@@ -20,7 +20,6 @@
 #include <QUrl>
 #include <QtTest>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -32,11 +31,15 @@
 namespace {
 
 std::atomic<int> decoderComplaints{0};
+// Times the RTP reader held pictures back waiting for a packet that never came.
+std::atomic<int> waitsForLostPackets{0};
 
 void countDecoderComplaints(void *context, int level, const char *format, va_list args)
 {
     if (level <= AV_LOG_ERROR && format && !std::strstr(format, "overread"))
         ++decoderComplaints;
+    if (format && std::strstr(format, "max delay reached"))
+        ++waitsForLostPackets;
     av_log_default_callback(context, level, format, args);
 }
 
@@ -262,8 +265,8 @@ void tst_CameraFaults::damagedFrames_data()
 }
 
 // Damaged frames are reported and the picture comes back with the next good frame. A
-// frame that lost a packet on the link never shows, and the frames after it are not held
-// back waiting for that packet.
+// frame that lost a packet on the link never shows, and the reader hands on the frame
+// after it without waiting for the lost packet.
 void tst_CameraFaults::damagedFrames()
 {
     QFETCH(int, corruptEvery);
@@ -272,21 +275,18 @@ void tst_CameraFaults::damagedFrames()
     camsim::Options options = loopbackCamera();
     options.corruptEvery = corruptEvery;
     options.dropFrameEvery = dropFrameEvery;
-    options.clockStamp = true;
     options.tilt = camsim::Tilt::AngleSweep;
     Camera camera(options);
     QVERIFY(camera.start());
 
     LogCapture log;
     decoderComplaints = 0;
+    waitsForLostPackets = 0;
     LiveReader reader;
     QVERIFY(reader.start(camera.url()));
-    const uint32_t stampAtStart = camsim::clockStampNow();
-    reader.frames->clock.restart();
     QVERIFY(reader.collect(60));
 
-    int good = 0;
-    QVector<qint64> ageAfterLoss, ageBeforeLoss;
+    int good = 0, afterLoss = 0;
     for (const FrameCollector::Frame &frame : reader.frames->frames) {
         QCOMPARE(frame.image.size(), QSize(1280, 960));
         const int index = frameIndexOf(frame.image);
@@ -297,15 +297,7 @@ void tst_CameraFaults::damagedFrames()
         QCOMPARE(quadrantsOf(frame.image), QStringLiteral("RGBY"));
         QCOMPARE(frame.degree, camsim::angleSent(options, index));
         ++good;
-        // How long after the camera sent it the picture reached the window's thread.
-        const QImage rgb = frame.image.convertToFormat(QImage::Format_RGB888);
-        const int64_t stamp = camsim::readClockStamp(rgb.constBits(), rgb.width(), rgb.height(), rgb.bytesPerLine());
-        QVERIFY(stamp >= 0);
-        const qint64 age = int32_t(stampAtStart + uint32_t(frame.arrivedMs) - uint32_t(stamp));
-        if (index > 0 && camera.simulator.droppedFrom(index - 1))
-            ageAfterLoss.append(age);
-        else if (camera.simulator.droppedFrom(index + 1))
-            ageBeforeLoss.append(age);
+        afterLoss += index > 0 && camera.simulator.droppedFrom(index - 1);
     }
     QVERIFY2(good >= 35, qPrintable(QString::number(good)));
     if (corruptEvery > 0) {
@@ -313,17 +305,10 @@ void tst_CameraFaults::damagedFrames()
                  "damaged frames went unreported");
         return;
     }
-    // Each loss costs its own frame and nothing else: the frame after it comes as soon as
-    // the one before it did. (Waiting for the lost packet would hold it back 100 ms, less
-    // the frame interval.)
-    QVERIFY(ageAfterLoss.size() >= 5 && ageBeforeLoss.size() >= 5);
-    const auto median = [](QVector<qint64> ages) {
-        std::sort(ages.begin(), ages.end());
-        return ages[ages.size() / 2];
-    };
-    QVERIFY2(median(ageAfterLoss) < median(ageBeforeLoss) + 30,
-             qPrintable(QStringLiteral("%1 ms after a loss, %2 ms before")
-                            .arg(median(ageAfterLoss)).arg(median(ageBeforeLoss))));
+    // Each loss costs its own frame and nothing else. Waiting for the lost packet would
+    // hold every later picture back, 100 ms each time.
+    QVERIFY2(afterLoss >= 5, qPrintable(QString::number(afterLoss)));
+    QCOMPARE(waitsForLostPackets.load(), 0);
 }
 
 // The camera switches picture size and sampling between two frames: each picture is
