@@ -129,7 +129,9 @@ void tst_Recorder::recordsCameraAsH264()
     const double sent = (last - first + 1) / 30.0;
     QVERIFY2(file.durationSeconds > sent - 0.2,
              qPrintable(QStringLiteral("%1 s in the file, %2 s of frames").arg(file.durationSeconds).arg(sent)));
-    QVERIFY2(std::abs(file.durationSeconds - seconds) < 1.5,
+    // Nor longer than the recording took. (Shorter it may be: a machine too busy to keep
+    // the camera at 30 a second sends and reads fewer frames, a live clock's worth each.)
+    QVERIFY2(file.durationSeconds < seconds + 1.5,
              qPrintable(QStringLiteral("%1 s in the file, %2 s recorded").arg(file.durationSeconds).arg(seconds)));
     QVERIFY(file.packets >= 60);
     QCOMPARE(file.discardedPackets, 0);
@@ -322,8 +324,10 @@ void tst_Recorder::recordingWhenTheProgramEnds()
     program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--record-in-window"), camera.url(), path});
     QVERIFY(program.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(program.peek(64).contains("recording"), 30000);
-    const int64_t sentBefore = camera.simulator.framesSent();
-    QTRY_VERIFY_WITH_TIMEOUT(camera.simulator.framesSent() >= sentBefore + 50, 30000);
+    // Five seconds of pictures in complete fragments on disk, however far a busy machine
+    // keeps the program behind the camera.
+    int onDisk = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((onDisk = readLayout(path).fragmentPictures) >= 50, 60000);
     QVERIFY(::kill(pid_t(program.processId()), signal) == 0);
     QVERIFY(program.waitForFinished(60000));
 
@@ -333,6 +337,7 @@ void tst_Recorder::recordingWhenTheProgramEnds()
     QVERIFY(file.timestampsIncrease);
     QVERIFY(strictlyIncreasing(file.indices));
     const int pictures = file.indices.last() - file.indices.first() + 1;
+    QVERIFY2(file.packets >= onDisk, qPrintable(QStringLiteral("%1 of %2").arg(file.packets).arg(onDisk)));
     if (signal == SIGKILL) {
         QVERIFY2(layout.boxes.contains(QStringLiteral("moof")), qPrintable(layout.boxes.join(QLatin1Char(' '))));
         QVERIFY2(pictures >= 40, qPrintable(QStringLiteral("%1 pictures").arg(pictures))); // 4 s of 10 a second
