@@ -68,19 +68,26 @@ bool replaceFile(const QString &from, const QString &to)
 void makeOrdinary(const QString &path)
 {
     const QFileInfo info(path);
-    QTemporaryFile rewritten(info.dir().filePath(QLatin1Char('.') + info.fileName() + QStringLiteral(".XXXXXX")));
-    if (!rewritten.open()) {
-        qDebug() << "cannot finish recording" << path;
-        return;
+    QString rewritten;
+    {
+        // A name of its own beside the recording. QTemporaryFile keeps its file open until
+        // it is destroyed, even after close(), and Windows moves no file that is open
+        // without delete sharing: the name is taken, and the file let go.
+        QTemporaryFile reserved(info.dir().filePath(QLatin1Char('.') + info.fileName() + QStringLiteral(".XXXXXX")));
+        if (!reserved.open()) {
+            qDebug() << "cannot finish recording" << path;
+            return;
+        }
+        reserved.setAutoRemove(false);
+        rewritten = reserved.fileName();
     }
-    rewritten.close();
     // A temporary file is private to its owner; the recording keeps the access it had.
-    if (!RecordingFinisher::rewriteWithIndexFirst(path, rewritten.fileName()) || !syncFile(rewritten.fileName())
-        || !rewritten.setPermissions(QFile::permissions(path)) || !replaceFile(rewritten.fileName(), path)) {
+    if (!RecordingFinisher::rewriteWithIndexFirst(path, rewritten) || !syncFile(rewritten)
+        || !QFile::setPermissions(rewritten, QFile::permissions(path)) || !replaceFile(rewritten, path)) {
+        QFile::remove(rewritten);
         qDebug() << "cannot finish recording" << path;
         return;
     }
-    rewritten.setAutoRemove(false);
 }
 
 class FinishJob : public QRunnable
