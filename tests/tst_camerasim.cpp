@@ -850,7 +850,8 @@ void tst_CameraSim::gapSkipsFramesOnSameSession()
         const double end = every + length + std::floor((sinceStart(afterSteady) - every - length + 0.1) / cycle) * cycle;
         QVERIFY2(sinceStart(afterSteady) >= end && sinceStart(afterSteady) < end + 0.3,
                  qPrintable(QStringLiteral("frames again %1 s after the start, the gap ended at %2 s").arg(sinceStart(afterSteady)).arg(end)));
-        QVERIFY2(std::abs(sinceStart(beforeSteady) - (end - length)) < 0.3,
+        // A busy reader may read the last frame before the gap late, never early.
+        QVERIFY2(sinceStart(beforeSteady) > end - length - 0.3 && sinceStart(beforeSteady) < end,
                  qPrintable(QStringLiteral("last frame %1 s after the start, the gap began at %2 s").arg(sinceStart(beforeSteady)).arg(end - length)));
     }
     QVERIFY2(silence >= gapMs * 6 / 10 && silence <= gapMs + 1500, qPrintable(QString::number(silence)));
