@@ -22,33 +22,6 @@
 
 namespace {
 
-struct ButtonState
-{
-    QString start;
-    bool startEnabled;
-    bool recordEnabled;
-    bool saveEnabled;
-    bool replayEnabled;
-};
-
-ButtonState buttonsOf(const QWidget &window)
-{
-    return {button(window, "pbStart")->text(), button(window, "pbStart")->isEnabled(),
-            button(window, "pbStartRecord")->isEnabled(), button(window, "pbSaveImage")->isEnabled(),
-            button(window, "pbPlayBack")->isEnabled()};
-}
-
-#define CHECK_BUTTONS(window, text, startOn, recordOn, saveOn, replayOn) \
-    do { \
-        const ButtonState state = buttonsOf(window); \
-        QCOMPARE(state.start, QStringLiteral(text)); \
-        QCOMPARE(state.startEnabled, startOn); \
-        QCOMPARE(state.recordEnabled, recordOn); \
-        QCOMPARE(state.saveEnabled, saveOn); \
-        QCOMPARE(state.replayEnabled, replayOn); \
-        QCOMPARE(button(window, "pushButton")->isEnabled(), true); \
-    } while (false)
-
 // Live, with the first picture shown and the camera gone after it.
 bool goSilent(LiveWindow &live)
 {
@@ -62,11 +35,7 @@ bool goSilent(LiveWindow &live)
 // Waits for a file to appear; snapshots are written by the window as frames arrive.
 bool waitForFile(const QString &path, int timeoutMs = 3000)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFileInfo::exists(path) && timer.elapsed() < timeoutMs)
-        QTest::qWait(10);
-    return QFileInfo::exists(path);
+    return QTest::qWaitFor([&path] { return QFileInfo::exists(path); }, timeoutMs);
 }
 
 void deliverFrame(MainWindow &window, const QImage &image, int degree = 0, bool haveDegree = false)
@@ -111,7 +80,7 @@ void tst_LiveView::startShowsCameraPicture()
 {
     LiveWindow live;
     QVERIFY(live.start());
-    CHECK_BUTTONS(*live.window, "Stop", true, true, true, false);
+    QCOMPARE(buttons(*live.window), Live);
     QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
 
     QPointer<ReadThread> reader = live.window->findChild<ReadThread *>();
@@ -120,7 +89,7 @@ void tst_LiveView::startShowsCameraPicture()
     // Stop ends the reader and releases it at once, not when the window goes, and tells
     // the camera goodbye: within a second the camera sends nothing more.
     click(*live.window, "pbStart");
-    CHECK_BUTTONS(*live.window, "Start", true, false, false, true);
+    QCOMPARE(buttons(*live.window), Idle);
     QVERIFY(reader.isNull());
     QTRY_COMPARE_WITH_TIMEOUT(live.camera.simulator.requests("TEARDOWN"), 1, 1000);
     QTRY_COMPARE_WITH_TIMEOUT(live.camera.simulator.activeStreams(), 0, 1000);
@@ -137,7 +106,7 @@ void tst_LiveView::restartMakesFreshReaders()
     QPointer<ReadThread> first = live.window->findChild<ReadThread *>();
     click(*live.window, "pbStart");
     click(*live.window, "pbStart");
-    CHECK_BUTTONS(*live.window, "Stop", true, true, true, false);
+    QCOMPARE(buttons(*live.window), Live);
 
     // The stopped reader is gone; the new one is the window's only reader.
     QVERIFY(first.isNull());
@@ -149,7 +118,7 @@ void tst_LiveView::restartMakesFreshReaders()
     FrameCollector fromNewReader(readers[0]);
     QTRY_VERIFY_WITH_TIMEOUT(fromNewReader.frames.size() >= 3, 3000);
     click(*live.window, "pbStart");
-    CHECK_BUTTONS(*live.window, "Start", true, false, false, true);
+    QCOMPARE(buttons(*live.window), Idle);
 }
 
 void tst_LiveView::mirrorAppliesFromNextFrame()
@@ -203,7 +172,7 @@ void tst_LiveView::unreachableCameraWarns()
     QCOMPARE(message.title, QStringLiteral("Warning"));
     QCOMPARE(message.text, QStringLiteral("please connect the right wifi and try again"));
     QCOMPARE(message.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    CHECK_BUTTONS(window, "Start", true, false, false, true);
+    QCOMPARE(buttons(window), Idle);
 
     // The failed reader is not kept.
     QVERIFY(window.findChildren<ReadThread *>().isEmpty());
@@ -240,7 +209,7 @@ void tst_LiveView::snapshotSuffix()
     QCOMPARE(QImage(dir.filePath(saved)).size(), QSize(1280, 960));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
     // Saving does not touch the buttons; the display says where the picture went.
-    CHECK_BUTTONS(*live.window, "Stop", true, true, true, false);
+    QCOMPARE(buttons(*live.window), Live);
     QCOMPARE(displayOf(*live.window)->message(), QStringLiteral("Saved ") + saved);
     QTRY_VERIFY_WITH_TIMEOUT(displayOf(*live.window)->message().isEmpty(), 5000);
 }

@@ -27,21 +27,6 @@
 
 namespace {
 
-// Texts and enabled states of Start, StartRecord, SaveImage and StartReplay.
-QString buttons(const QWidget &window)
-{
-    QStringList states;
-    for (const char *name : {"pbStart", "pbStartRecord", "pbSaveImage", "pbPlayBack"}) {
-        const QPushButton *b = button(window, name);
-        states << b->text() + (b->isEnabled() ? QString() : QStringLiteral("(off)"));
-    }
-    return states.join(QLatin1Char(' '));
-}
-
-const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay");
-const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off)");
-const QString RecordingOn = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off)");
-const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay");
 const QString AfterRecording = QStringLiteral("idle, after a recording");
 
 struct Session

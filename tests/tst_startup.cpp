@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "support/window.h"
 
 #include <QFileInfo>
 #include <QGroupBox>
@@ -20,11 +21,6 @@ void collect(QtMsgType, const QMessageLogContext &, const QString &message)
 QString besideExecutable(const char *name)
 {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name);
-}
-
-QString buttonText(const QWidget &window, const char *name)
-{
-    return window.findChild<QPushButton *>(QString::fromLatin1(name))->text();
 }
 
 } // namespace
@@ -54,8 +50,8 @@ void tst_Startup::english()
         QCOMPARE(logLines, QStringList{QStringLiteral("language is  31\n")});
         QCOMPARE(window.windowTitle(), QStringLiteral("Velmora PC wireless"));
         QVERIFY(window.windowIcon().availableSizes().isEmpty());
-        QCOMPARE(buttonText(window, "pbStart"), QStringLiteral("Start"));
-        QCOMPARE(buttonText(window, "pushButton"), QStringLiteral("Mirror"));
+        QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
+        QCOMPARE(button(window, "pushButton")->text(), QStringLiteral("Mirror"));
         // The translation beside the executable was not loaded.
         QCOMPARE(QCoreApplication::translate("QObject", "Start"), QStringLiteral("Start"));
     }
@@ -74,11 +70,11 @@ void tst_Startup::chinese()
         // The form's texts come from the "MainWindow" context, the button rules' texts
         // from "QObject".
         QCOMPARE(window.findChild<QGroupBox *>(QStringLiteral("groupBox"))->title(), QStringLiteral("摄像头"));
-        QCOMPARE(buttonText(window, "pbSaveImage"), QStringLiteral("保存图片"));
-        QCOMPARE(buttonText(window, "pushButton"), QStringLiteral("镜像"));
-        QCOMPARE(buttonText(window, "pbStart"), QStringLiteral("开始"));
-        QCOMPARE(buttonText(window, "pbStartRecord"), QStringLiteral("开始录像"));
-        QCOMPARE(buttonText(window, "pbPlayBack"), QStringLiteral("开始回放"));
+        QCOMPARE(button(window, "pbSaveImage")->text(), QStringLiteral("保存图片"));
+        QCOMPARE(button(window, "pushButton")->text(), QStringLiteral("镜像"));
+        QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("开始"));
+        QCOMPARE(button(window, "pbStartRecord")->text(), QStringLiteral("开始录像"));
+        QCOMPARE(button(window, "pbPlayBack")->text(), QStringLiteral("开始回放"));
         QCOMPARE(QObject::tr("Warning"), QStringLiteral("警告"));
         QCOMPARE(QObject::tr("Camera lost, reconnecting..."), QStringLiteral("摄像头连接中断，正在重新连接..."));
         QCOMPARE(QObject::tr("REC %1 · %2"), QStringLiteral("录像 %1 · %2"));
@@ -98,8 +94,8 @@ void tst_Startup::chineseWithoutTranslation()
     QCOMPARE(logLines, (QStringList{QStringLiteral("language is  25\n"),
                                     QStringLiteral("not findf %1\n").arg(path)}));
     QCOMPARE(window.windowTitle(), QStringLiteral("Velmora PC wireless"));
-    QCOMPARE(buttonText(window, "pbStart"), QStringLiteral("Start"));
-    QCOMPARE(buttonText(window, "pbSaveImage"), QStringLiteral("SaveImage"));
+    QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
+    QCOMPARE(button(window, "pbSaveImage")->text(), QStringLiteral("SaveImage"));
     // The icon is set from its path all the same; without the file it holds no picture.
     QVERIFY(window.windowIcon().pixmap(64, 64).isNull());
 }

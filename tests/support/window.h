@@ -15,4 +15,21 @@ inline void click(const QWidget &window, const char *name)
     QTest::mouseClick(button(window, name), Qt::LeftButton);
 }
 
+// Texts and enabled states of the five buttons, as one line to compare.
+inline QString buttons(const QWidget &window)
+{
+    QStringList states;
+    for (const char *name : {"pbStart", "pbStartRecord", "pbSaveImage", "pbPlayBack", "pushButton"}) {
+        const QPushButton *b = button(window, name);
+        states << b->text() + (b->isEnabled() ? QString() : QStringLiteral("(off)"));
+    }
+    return states.join(QLatin1Char(' '));
+}
+
+// The states a user meets, by their buttons. The mirror works in all of them.
+inline const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay Mirror");
+inline const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off) Mirror");
+inline const QString RecordingOn = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off) Mirror");
+inline const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay Mirror");
+
 #endif // WINDOW_H
