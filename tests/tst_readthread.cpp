@@ -18,11 +18,6 @@
 
 namespace {
 
-QRgb at(const QImage &image, double fx, double fy)
-{
-    return image.pixel(int(fx * image.width()), int(fy * image.height()));
-}
-
 // Empty when the frame is a camera picture as the reader must deliver it.
 QString pictureProblem(const FrameCollector::Frame &frame)
 {
@@ -30,9 +25,7 @@ QString pictureProblem(const FrameCollector::Frame &frame)
         return QStringLiteral("size or format");
     if (!frame.isMirror || !frame.autoMirror)
         return QStringLiteral("mirror flags");
-    const QString quadrants = QString(QLatin1Char(colourOf(at(frame.image, 0.1, 0.2))))
-        + QLatin1Char(colourOf(at(frame.image, 0.9, 0.2))) + QLatin1Char(colourOf(at(frame.image, 0.1, 0.6)))
-        + QLatin1Char(colourOf(at(frame.image, 0.9, 0.6)));
+    const QString quadrants = quadrantsOf(frame.image);
     if (quadrants != QLatin1String("RGBY"))
         return QStringLiteral("quadrants ") + quadrants;
     return QString();
@@ -52,8 +45,8 @@ class tst_ReadThread : public QObject
 
 private slots:
     void deliversCameraPictures();
-    void deliversTypeOneAngles();
-    void deliversTypeSixAngles();
+    void deliversAngles_data();
+    void deliversAngles();
     void otherCameraFormats_data();
     void otherCameraFormats();
     void stopWhileWaiting();
@@ -91,36 +84,24 @@ void tst_ReadThread::deliversCameraPictures()
     QVERIFY2(psnr >= 30, qPrintable(QString::number(psnr)));
 }
 
-void tst_ReadThread::deliversTypeOneAngles()
+void tst_ReadThread::deliversAngles_data()
 {
-    camsim::Options options = loopbackCamera();
-    options.tilt = camsim::Tilt::AngleSweep;
-    options.angle = 10;
-    options.sweepStep = 7;
-    Camera camera(options);
-    QVERIFY(camera.start());
-
-    LiveReader reading;
-    QVERIFY(reading.start(camera.url()));
-    QVERIFY(reading.collect(30));
-    QSet<int> angles;
-    for (const FrameCollector::Frame &frame : reading.frames->frames) {
-        CHECK_PICTURE(frame);
-        const int index = frameIndexOf(frame.image);
-        QVERIFY(index >= 0);
-        QVERIFY(frame.isHaveDegree);
-        QCOMPARE(frame.degree, camsim::angleSent(options, index));
-        angles << frame.degree;
-    }
-    QVERIFY(angles.size() >= 20);
+    QTest::addColumn<int>("tilt");
+    QTest::addColumn<int>("angle");
+    QTest::addColumn<int>("sweepStep");
+    QTest::newRow("type 1: the camera's own angle") << int(camsim::Tilt::AngleSweep) << 10 << 7;
+    QTest::newRow("type 6: the sensor's readings") << int(camsim::Tilt::ReadingsSweep) << 0 << 13;
 }
 
-void tst_ReadThread::deliversTypeSixAngles()
+void tst_ReadThread::deliversAngles()
 {
+    QFETCH(int, tilt);
+    QFETCH(int, angle);
+    QFETCH(int, sweepStep);
     camsim::Options options = loopbackCamera();
-    options.tilt = camsim::Tilt::ReadingsSweep;
-    options.angle = 0;
-    options.sweepStep = 13;
+    options.tilt = camsim::Tilt(tilt);
+    options.angle = angle;
+    options.sweepStep = sweepStep;
     Camera camera(options);
     QVERIFY(camera.start());
 
@@ -131,9 +112,18 @@ void tst_ReadThread::deliversTypeSixAngles()
     QSet<int> angles;
     for (const FrameCollector::Frame &frame : reading.frames->frames) {
         CHECK_PICTURE(frame);
-        const camsim::Readings sent = camsim::readingsSent(options, frameIndexOf(frame.image));
-        QCOMPARE(frame.isHaveDegree, false);
-        QCOMPARE(frame.degree, predictor.getDegree(sent.x, sent.y, sent.z));
+        const int index = frameIndexOf(frame.image);
+        QVERIFY(index >= 0);
+        // An angle from the camera marks the frame as having one; readings are turned
+        // into an angle by the reader itself.
+        if (options.tilt == camsim::Tilt::AngleSweep) {
+            QVERIFY(frame.isHaveDegree);
+            QCOMPARE(frame.degree, camsim::angleSent(options, index));
+        } else {
+            const camsim::Readings sent = camsim::readingsSent(options, index);
+            QVERIFY(!frame.isHaveDegree);
+            QCOMPARE(frame.degree, predictor.getDegree(sent.x, sent.y, sent.z));
+        }
         angles << frame.degree;
     }
     QVERIFY(angles.size() >= 20);

@@ -2,6 +2,8 @@
 #define PICTURE_H
 
 #include <QImage>
+#include <QPointF>
+#include <QString>
 
 #include "framepainter.h"
 
@@ -24,6 +26,16 @@ inline char colourOf(QRgb pixel)
     if (r && g && lowB)
         return 'Y';
     return '?';
+}
+
+// The colours of the camera's four quadrants in a whole picture, as `colourOf` names them:
+// "RGBY" for the camera's own.
+inline QString quadrantsOf(const QImage &image)
+{
+    QString colours;
+    for (const QPointF &at : {QPointF(0.1, 0.2), QPointF(0.9, 0.2), QPointF(0.1, 0.6), QPointF(0.9, 0.6)})
+        colours += QLatin1Char(colourOf(image.pixel(int(at.x() * image.width()), int(at.y() * image.height()))));
+    return colours;
 }
 
 inline int frameIndexOf(const QImage &image)

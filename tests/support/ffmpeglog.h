@@ -1,0 +1,56 @@
+#ifndef FFMPEGLOG_H
+#define FFMPEGLOG_H
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+
+// Counts, while it lives, the lines that FFmpeg logs from any thread: errors, and lines
+// with a text to watch for. The lines still reach stderr.
+class FfmpegLog
+{
+public:
+    explicit FfmpegLog(const char *watched = nullptr)
+    {
+        watchedText = watched;
+        errorLines = 0;
+        watchedLines = 0;
+        av_log_set_callback(&FfmpegLog::count);
+    }
+    ~FfmpegLog() { av_log_set_callback(av_log_default_callback); }
+    FfmpegLog(const FfmpegLog &) = delete;
+    FfmpegLog &operator=(const FfmpegLog &) = delete;
+
+    // Error lines, but for the "overread" that the empty outer scan of every camera
+    // packet causes.
+    int errors() const { return errorLines; }
+    int watched() const { return watchedLines; }
+
+private:
+    static void count(void *object, int level, const char *format, va_list arguments)
+    {
+        if (level <= AV_LOG_ERROR || watchedText) {
+            char line[1024];
+            int prefix = 1;
+            va_list copy;
+            va_copy(copy, arguments);
+            av_log_format_line(object, level, format, copy, line, sizeof line, &prefix);
+            va_end(copy);
+            if (level <= AV_LOG_ERROR && !std::strstr(line, "overread"))
+                ++errorLines;
+            if (watchedText && std::strstr(line, watchedText))
+                ++watchedLines;
+        }
+        av_log_default_callback(object, level, format, arguments);
+    }
+
+    static inline const char *watchedText = nullptr;
+    static inline std::atomic<int> errorLines{0};
+    static inline std::atomic<int> watchedLines{0};
+};
+
+#endif // FFMPEGLOG_H
