@@ -8,6 +8,7 @@
 // frame index from the picture, which counts the frames lost on the way exactly.
 
 #include "framepainter.h"
+#include "sensorblock.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -53,16 +54,10 @@ void countLog(void *object, int level, const char *format, va_list arguments)
 // The viewer restores the standard table bytes where it found a block it understood.
 void restoreTable(AVPacket *packet)
 {
-    static const uint8_t standard[12] = {3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1};
-    int seen = 0;
-    for (int p = 0; p + 1 < packet->size; ++p) {
-        if (packet->data[p] != 0xFF || packet->data[p + 1] != 0xC4 || ++seen < 2)
-            continue;
-        if (p + 20 <= packet->size && packet->data[p + 18] == 0xFE
-            && (packet->data[p + 19] == 1 || packet->data[p + 19] == 6))
-            std::memcpy(packet->data + p + 8, standard, sizeof standard);
-        return;
-    }
+    const long p = camsim::dhtMarker(packet->data, size_t(packet->size), 2);
+    if (p >= 0 && p + 20 <= packet->size && packet->data[p + 18] == 0xFE
+        && (packet->data[p + 19] == 1 || packet->data[p + 19] == 6))
+        std::memcpy(packet->data + p + 8, camsim::kStandardBlock.data(), camsim::kStandardBlock.size());
 }
 
 struct Options {

@@ -137,20 +137,11 @@ private:
     std::unique_ptr<AVCodecContext, CodecFree> context_;
 };
 
-// Offset of the k-th FF C4 (from 1), -1 if there are fewer.
+// Offset of the k-th FF C4 (from 1), -1 if there are fewer. In a packet the first is the
+// header FFmpeg puts in front; the camera's comes second.
 int nthDht(const std::vector<uint8_t> &data, int k)
 {
-    int seen = 0;
-    for (size_t i = 0; i + 1 < data.size(); ++i)
-        if (data[i] == 0xFF && data[i + 1] == 0xC4 && ++seen == k)
-            return int(i);
-    return -1;
-}
-
-// In a packet the first FF C4 is the header FFmpeg puts in front; the camera's comes second.
-int secondDht(const std::vector<uint8_t> &data)
-{
-    return nthDht(data, 2);
+    return int(camsim::dhtMarker(data.data(), data.size(), k));
 }
 
 std::vector<uint8_t> blockAt(const std::vector<uint8_t> &data, int p)
@@ -479,7 +470,7 @@ void tst_CameraSim::blockModes()
     Decoder decoder;
     for (int read = 0, previous = -1; read < 5; ++read) {
         const std::vector<uint8_t> packet = readPacket(input.get());
-        const int p = secondDht(packet);
+        const int p = nthDht(packet, 2);
         QVERIFY(p > 0 && p + 20 <= int(packet.size()));
         QCOMPARE(packet[p + 4], uint8_t(0x10)); // the camera's first table: luminance AC
         const std::vector<uint8_t> block = blockAt(packet, p);

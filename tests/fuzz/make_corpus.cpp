@@ -66,16 +66,6 @@ bool writeFile(const std::string &path, const std::vector<uint8_t> &bytes)
     return bool(out);
 }
 
-long secondMarker(const std::vector<uint8_t> &bytes)
-{
-    int seen = 0;
-    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC4 && ++seen == 2)
-            return long(i);
-    }
-    return -1;
-}
-
 std::vector<std::vector<uint8_t>> readPackets(const Seed &seed, std::string *error)
 {
     camsim::Options options;
@@ -175,7 +165,7 @@ int main(int argc, char **argv)
         for (size_t i = 0; i < packets.size(); ++i) {
             const std::vector<uint8_t> &packet = packets[i];
             const std::string name = std::string(seed.name) + "-" + std::to_string(i) + ".bin";
-            const long marker = secondMarker(packet);
+            const long marker = camsim::dhtMarker(packet.data(), packet.size(), 2);
             if (marker < 0) {
                 std::fprintf(stderr, "%s: no second DHT marker in the packet\n", seed.name);
                 return 1;

@@ -137,4 +137,14 @@ SensorBlock sensorBlock(const Options &o, int64_t frame)
     return kStandardBlock;
 }
 
+long dhtMarker(const uint8_t *data, size_t size, int k)
+{
+    int seen = 0;
+    for (size_t i = 0; i + 1 < size; ++i) {
+        if (data[i] == 0xFF && data[i + 1] == 0xC4 && ++seen == k)
+            return long(i);
+    }
+    return -1;
+}
+
 } // namespace camsim

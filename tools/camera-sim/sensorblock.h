@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace camsim {
@@ -35,5 +36,10 @@ Readings readingsSent(const Options &options, int64_t frame);
 // 90 and 270 cannot come out of that computation; they give 89 and 269 instead.
 // angle is taken mod 360.
 Readings readingsForAngle(int angle);
+
+// Where the k-th DHT marker (FF C4, counted from 1) starts in `size` bytes; -1 if there are
+// fewer. In a packet from FFmpeg's RTP/JPEG depacketizer its own tables come first, and the
+// camera's luminance AC table, which carries the block, is the second.
+long dhtMarker(const uint8_t *data, size_t size, int k);
 
 } // namespace camsim
