@@ -2,6 +2,7 @@
 
 #include "app/mainwindowform.h"
 #include "display/videodisplaywidget.h"
+#include "media/picturesize.h"
 #include "playback/playbackthread.h"
 #include "stream/readthread.h"
 #include "stream/recordingfinisher.h"
@@ -33,6 +34,19 @@ QString desktopDirectory()
 }
 
 } // namespace
+
+// Ends a worker: asks it to stop, waits until it has, and deletes it, and with it its
+// FFmpeg objects and its session with the camera, so that there is never more than one.
+// Every wait inside a worker gives up on the stop request, so this takes a moment only.
+template <typename Worker>
+void MainWindow::endWorker(Worker *&worker, void (Worker::*stop)())
+{
+    disconnect(worker, nullptr, this, nullptr);
+    (worker->*stop)();
+    worker->wait();
+    delete worker;
+    worker = nullptr;
+}
 
 MainWindow::MainWindow(QWidget *parent)
     : MainWindow(QString::fromLatin1(CameraStreamUrl), parent)
@@ -77,19 +91,11 @@ MainWindow::~MainWindow()
         readThread->setRecord(false, QString());
     if (readThread) {
         qDebug() << "~readThread";
-        if (readThread->isRunning()) {
-            readThread->stopRead();
-            readThread->quit();
-            readThread->wait(5000);
-        }
+        endWorker(readThread, &ReadThread::stopRead);
     }
     if (playBackThread) {
         qDebug() << "playBackThread";
-        if (playBackThread->isRunning()) {
-            playBackThread->stopPlay();
-            playBackThread->quit();
-            playBackThread->wait(3000);
-        }
+        endWorker(playBackThread, &PlayBackThread::stopPlay);
     }
     // The last recording is completed in the background; the program ends only after it.
     RecordingFinisher::waitForAll();
@@ -170,8 +176,11 @@ void MainWindow::setImage(QImage image, int degree, bool isHaveDegree, bool, boo
     videoWidget->setHaveDegree(isHaveDegree);
     videoWidget->setFrame(image, degree);
 
-    if (isSnapshotPending) {
+    // A snapshot keeps the camera's whole picture at its full size, which the reader sends
+    // while one is waiting; a picture already on its way at the view's size is only shown.
+    if (isSnapshotPending && image.size() == CameraPictureSize) {
         isSnapshotPending = false;
+        requestPictureSizes();
         // The file holds the frame as it arrived, not the mirrored or turned view. A path
         // left empty by a cancelled dialog saves nothing.
         if (imagePath.isEmpty() || !image.save(imagePath)) {
@@ -188,10 +197,8 @@ void MainWindow::on_pbStart_clicked()
 {
     if (isLive) {
         isLive = false;
-        ui->pbStart->setText(QObject::tr("Start"));
         stopLiveView();
     } else if (startLiveView()) {
-        ui->pbStart->setText(QObject::tr("Stop"));
         isLive = true;
     }
     updateButtons();
@@ -204,16 +211,29 @@ bool MainWindow::startLiveView()
     connect(readThread, &ReadThread::cameraLost, this, &MainWindow::cameraLost);
     connect(readThread, &ReadThread::cameraFound, this, &MainWindow::cameraFound);
     connect(readThread, &ReadThread::recordingFailed, this, &MainWindow::recordingFailed);
+    connect(readThread, &ReadThread::framesLeftOut, this, &MainWindow::framesLeftOut);
     readThread->url = streamUrl;
+    requestPictureSizes();
     if (readThread->openStream()) {
         readThread->start();
         videoWidget->resetMirror(false);
         return true;
     }
     warn(QObject::tr("please connect the right wifi and try again"));
-    retire(readThread);
-    readThread = nullptr;
+    endWorker(readThread, &ReadThread::stopRead);
     return false;
+}
+
+// The reader converts each picture once, straight to the size the display draws it at;
+// while a snapshot waits, to the camera's full size instead.
+void MainWindow::requestPictureSizes()
+{
+    if (!readThread)
+        return;
+    if (isSnapshotPending)
+        readThread->setPictureSizes(CameraPictureSize, CameraPictureSize);
+    else
+        readThread->setPictureSizes(videoWidget->pictureSize(false), videoWidget->pictureSize(true));
 }
 
 // Ends the live view at once: the reader tells the camera goodbye and goes, with its
@@ -224,12 +244,7 @@ void MainWindow::stopLiveView()
         readThread->setRecord(false, QString());
         isRecording = false;
     }
-    disconnect(readThread, nullptr, this, nullptr);
-    readThread->stopRead();
-    readThread->quit();
-    readThread->wait(3000);
-    retire(readThread);
-    readThread = nullptr;
+    endWorker(readThread, &ReadThread::stopRead);
     isSnapshotPending = false;
     videoWidget->setNotice(QString());
 }
@@ -256,15 +271,13 @@ void MainWindow::recordingFailed()
     warn(QObject::tr("record error"));
 }
 
-// A worker is deleted once it has finished, and with it its FFmpeg objects; one that is
-// still finishing goes as soon as it has.
-void MainWindow::retire(QThread *worker)
+// The recording leaves out frames that this machine cannot encode in time; the user is
+// told once, and the recording goes on with what it can keep.
+void MainWindow::framesLeftOut()
 {
-    if (worker->isRunning())
-        connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    else
-        delete worker;
+    videoWidget->showMessage(QObject::tr("This PC is too busy to record every picture"), 4000);
 }
+
 
 void MainWindow::on_pbStartRecord_clicked()
 {
@@ -309,13 +322,14 @@ void MainWindow::on_pbSaveImage_clicked()
     if (QFileInfo(imagePath).suffix() != QLatin1String("jpg"))
         imagePath += QLatin1String(".jpg");
     isSnapshotPending = true;
+    requestPictureSizes();
 }
 
 void MainWindow::on_pbPlayBack_clicked()
 {
     if (isPlayBack) {
-        if (stopPlayBack())
-            isPlayBack = false;
+        stopPlayBack();
+        isPlayBack = false;
     } else if (startPlayBack()) {
         isPlayBack = true;
     }
@@ -331,10 +345,10 @@ bool MainWindow::startPlayBack()
     // A recording that has just been stopped is replayed as it is finally written.
     RecordingFinisher::waitForAll();
     playBackThread = new PlayBackThread(this);
+    playBackThread->setPictureSize(videoWidget->pictureSize(false));
     if (!playBackThread->openFile(recordPath)) {
         warn(QObject::tr("playback error"));
-        retire(playBackThread);
-        playBackThread = nullptr;
+        endWorker(playBackThread, &PlayBackThread::stopPlay);
         return false;
     }
     connect(playBackThread, &PlayBackThread::getImage, this, &MainWindow::setImage);
@@ -342,17 +356,10 @@ bool MainWindow::startPlayBack()
     return true;
 }
 
-bool MainWindow::stopPlayBack()
+void MainWindow::stopPlayBack()
 {
-    if (!playBackThread)
-        return true;
-    disconnect(playBackThread, &PlayBackThread::getImage, this, &MainWindow::setImage);
-    playBackThread->stopPlay();
-    playBackThread->quit();
-    playBackThread->wait(3000);
-    retire(playBackThread);
-    playBackThread = nullptr;
-    return true;
+    if (playBackThread)
+        endWorker(playBackThread, &PlayBackThread::stopPlay);
 }
 
 void MainWindow::warn(const QString &text)

@@ -11,7 +11,6 @@
 
 class MainWindowForm;
 class PlayBackThread;
-class QThread;
 class ReadThread;
 class VideoDisplayWidget;
 
@@ -46,11 +45,14 @@ private:
     bool startLiveView();
     void stopLiveView();
     bool startPlayBack();
-    bool stopPlayBack();
+    void stopPlayBack();
     void cameraLost();
     void cameraFound();
     void recordingFailed();
-    void retire(QThread *worker);
+    void framesLeftOut();
+    void requestPictureSizes();
+    template <typename Worker>
+    void endWorker(Worker *&worker, void (Worker::*stop)());
     void addShortcuts();
     void updateRecordingIndicator();
     void warn(const QString &text);

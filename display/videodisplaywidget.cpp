@@ -1,9 +1,9 @@
 #include "display/videodisplaywidget.h"
 
-#include <QBitmap>
+#include "media/picturesize.h"
+
 #include <QFontMetrics>
 #include <QPainter>
-#include <QPixmap>
 
 namespace {
 
@@ -12,13 +12,27 @@ QT_WARNING_DISABLE_DEPRECATED
 // Qt 5.15 deprecates HighQualityAntialiasing and folds it into Antialiasing; earlier Qt 5
 // releases still honour it, so the views ask for both.
 const QPainter::RenderHints ViewHints = QPainter::Antialiasing | QPainter::HighQualityAntialiasing;
-const QPainter::RenderHints MaskHints = QPainter::SmoothPixmapTransform | QPainter::HighQualityAntialiasing;
 QT_WARNING_POP
+
+// The part of the camera's picture that the circular view shows: the centred square, as
+// tall as the picture.
+const QRect DiscRegion((CameraPictureSize.width() - CameraPictureSize.height()) / 2, 0, CameraPictureSize.height(),
+                       CameraPictureSize.height());
+
+// `region` of the camera's picture, in the pixels of `image`, which holds the whole picture
+// at its own size.
+QRectF inPixelsOf(const QImage &image, const QRect &region)
+{
+    const qreal sx = qreal(image.width()) / CameraPictureSize.width();
+    const qreal sy = qreal(image.height()) / CameraPictureSize.height();
+    return QRectF(region.x() * sx, region.y() * sy, region.width() * sx, region.height() * sy);
+}
 
 } // namespace
 
 VideoDisplayWidget::VideoDisplayWidget(QWidget *parent)
     : QWidget(parent)
+    , disc(QRect(0, 0, viewSize, viewSize), QRegion::Ellipse)
 {
     setFixedSize(640, 480);
     messageTimer.setSingleShot(true);
@@ -47,6 +61,16 @@ void VideoDisplayWidget::setFrame(const QImage &image, int degree)
         mirror = !mirror;
         appliedBand = upperBand;
     }
+}
+
+QSize VideoDisplayWidget::pictureSize(bool circular) const
+{
+    const qreal scale = devicePixelRatioF();
+    const int side = qRound(viewSize * scale);
+    if (!circular)
+        return QSize(side, side);
+    // The whole picture, scaled so that its centred square fills the disc.
+    return QSize(qRound(qreal(side) * CameraPictureSize.width() / CameraPictureSize.height()), side);
 }
 
 void VideoDisplayWidget::setHaveDegree(bool value)
@@ -91,23 +115,25 @@ void VideoDisplayWidget::showMessage(const QString &text, int msecs)
 
 void VideoDisplayWidget::paintEvent(QPaintEvent *)
 {
+    QPainter painter(this);
     if (!image.isNull()) {
+        painter.save();
         if (haveDegree)
-            drawCircularView();
+            drawCircularView(painter);
         else
-            drawPlainView();
+            drawPlainView(painter);
+        painter.restore();
     }
-    drawOverlays();
+    drawOverlays(painter);
 }
 
 // What the user must know, drawn over the picture in white on dark: readable over any
 // picture, which stays in sight around it. The notice across the middle of the visible
 // picture, the recording's state in its top left corner, a passing message at its foot.
-void VideoDisplayWidget::drawOverlays()
+void VideoDisplayWidget::drawOverlays(QPainter &painter) const
 {
     if (noticeText.isEmpty() && recordingText.isEmpty() && messageText.isEmpty())
         return;
-    QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QFont font = painter.font();
     font.setBold(true);
@@ -149,62 +175,29 @@ void VideoDisplayWidget::drawOverlays()
     }
 }
 
-// Cuts `region` out of the frame as the view shows it and scales it to the view's square.
-//
-// A mirrored view shows the frame turned half a turn. Turning the whole frame first costs
-// a full-frame copy on every paint; instead this cuts the region's counterpart out of the
-// unturned frame, and the caller's painter turns the small scaled result. Both give the
-// same pixels, to within one source pixel of nearest-neighbour sampling, for frames of
-// any size: parts of the region outside the frame are black either way.
-QPixmap VideoDisplayWidget::scaledRegion(const QRect &region) const
+// The whole frame in the square, turned half a turn about its centre when mirrored. A
+// frame of the square's size in device pixels is copied as it is; any other is scaled with
+// nearest-pixel sampling.
+void VideoDisplayWidget::drawPlainView(QPainter &painter) const
 {
-    QRect source = region;
-    if (mirror) {
-        source.moveTo(image.width() - region.right() - 1, image.height() - region.bottom() - 1);
-    }
-    return QPixmap::fromImage(image.copy(source), Qt::AutoColor)
-        .scaled(viewSize, viewSize, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-}
-
-void VideoDisplayWidget::drawPlainView()
-{
-    QPainter painter(this);
     painter.setRenderHints(ViewHints);
-
-    const QPixmap view = scaledRegion(QRect(0, 0, sourceWidth, sourceHeight));
     if (mirror) {
         painter.translate(viewSize, viewSize);
         painter.rotate(180);
     }
-    painter.drawPixmap(QPointF(0.0, 0.0), view);
+    painter.drawImage(QRectF(0, 0, viewSize, viewSize), image, QRectF(image.rect()));
 }
 
-void VideoDisplayWidget::drawCircularView()
+// The frame's centred square on a disc, turned against the camera (and half a turn more
+// when mirrored) about the disc's centre. A disc turned about its centre is the same disc,
+// so it is cut as it stands, whatever the angle.
+void VideoDisplayWidget::drawCircularView(QPainter &painter)
 {
-    QPainter painter(this);
     painter.setRenderHints(ViewHints);
-
+    painter.setClipRegion(disc);
     const QPointF centre(viewSize / 2, viewSize / 2);
     painter.translate(centre);
-    // Turning against the camera keeps the picture upright; the half turn of a mirrored
-    // view joins the same rotation about the disc's centre.
     painter.rotate(mirror ? 180 - degree : -degree);
-
-    const int side = sourceHeight;
-    QPixmap view = scaledRegion(QRect((sourceWidth - sourceHeight) / 2, 0, side, side));
-
-    // In a bitmap white is clear and black is set: a filled disc touching all four sides.
-    QBitmap mask(view.size());
-    QPainter maskPainter(&mask);
-    maskPainter.setRenderHints(MaskHints);
-    maskPainter.fillRect(QRect(0, 0, viewSize, viewSize), QColor(Qt::white));
-    QColor black;
-    black.setRgb(0, 0, 0, 255);
-    maskPainter.setBrush(QBrush(black, Qt::SolidPattern));
-    maskPainter.drawEllipse(QRect(0, 0, viewSize, viewSize));
-    maskPainter.end();
-    view.setMask(mask);
-
     painter.translate(-centre);
-    painter.drawPixmap(QPointF(0.0, 0.0), view);
+    painter.drawImage(QRectF(0, 0, viewSize, viewSize), image, inPixelsOf(image, DiscRegion));
 }

@@ -2,13 +2,21 @@
 #define VIDEODISPLAYWIDGET_H
 
 #include <QImage>
+#include <QRegion>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
 
-// Shows the latest camera or replay frame, either as a plain view (the 1280x960 region
-// squeezed into a 600x600 square) or as a circular view (the centred 960x960 square cut
+class QPainter;
+
+// Shows the latest camera or replay frame, either as a plain view (the whole picture
+// squeezed into a 600x600 square) or as a circular view (the picture's centred square cut
 // to a disc and turned back against the camera's own rotation).
+//
+// Every frame is taken as the camera's whole 4:3 picture, at whatever size it comes: the
+// live reader sends it already scaled to the size the view asks for (pictureSize()),
+// which is then drawn as it is, in one pass; a frame of any other size is scaled as it is
+// drawn.
 //
 // The widget owns the mirror state. The user flips it with toggleMirror(); the widget
 // flips it by itself whenever the camera's angle moves from one half of the circle into
@@ -24,6 +32,9 @@ public:
     // Keeps the frame (implicitly shared) and its angle, schedules a repaint and applies
     // the band rule.
     void setFrame(const QImage &image, int degree);
+    // The size, in device pixels, at which the plain or the circular view draws the whole
+    // camera picture without scaling it again.
+    QSize pictureSize(bool circular) const;
     // Chooses the circular view (true) or the plain view for the following paints.
     void setHaveDegree(bool value);
     void resetMirror(bool value);
@@ -47,16 +58,14 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    void drawPlainView();
-    void drawCircularView();
-    void drawOverlays();
-    QPixmap scaledRegion(const QRect &region) const;
+    void drawPlainView(QPainter &painter) const;
+    void drawCircularView(QPainter &painter);
+    void drawOverlays(QPainter &painter) const;
 
     QImage image;
     int degree = 0;
-    int sourceWidth = 1280;
-    int sourceHeight = 960;
     int viewSize = 600;
+    QRegion disc; // the circular view's outline, made once for viewSize
     bool mirror = false;
     bool haveDegree = false;
     bool upperBand = true;   // band of the last angle that fell into one: 200..340 (true) or 20..160

@@ -1,25 +1,28 @@
 #include "media/avhelpers.h"
 
-extern "C" {
-#include <libavutil/imgutils.h>
+#include <QDebug>
+
+int av::findVideoStream(const AVFormatContext *input)
+{
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+            return int(i);
+    }
+    return -1;
 }
 
-av::CodecContextPtr av::decoderContextFor(const AVStream *stream)
+av::CodecContextPtr av::openDecoder(const AVStream *stream)
 {
     CodecContextPtr context(avcodec_alloc_context3(nullptr));
-    if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0)
+    if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0) {
+        qDebug() << "打开解码器失败";
         return nullptr;
+    }
     context->pkt_timebase = stream->time_base;
-    return context;
-}
-
-av::BufferPtr av::attachPictureBuffer(AVFrame *frame, AVPixelFormat format, int width, int height)
-{
-    const int size = av_image_get_buffer_size(format, width, height, 1);
-    if (size <= 0)
+    qDebug() << "codec_id" << int(context->codec_id);
+    if (avcodec_open2(context.get(), avcodec_find_decoder(context->codec_id), nullptr) < 0) {
+        qDebug() << "打开解码器失败";
         return nullptr;
-    BufferPtr buffer(static_cast<uint8_t *>(av_mallocz(size_t(size))));
-    if (buffer)
-        av_image_fill_arrays(frame->data, frame->linesize, buffer.get(), format, width, height, 1);
-    return buffer;
+    }
+    return context;
 }

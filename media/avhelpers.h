@@ -61,12 +61,12 @@ using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 using BufferPtr = std::unique_ptr<uint8_t, BufferDeleter>;
 
-// A decoder context filled from a stream's parameters, not yet opened; null on failure.
-CodecContextPtr decoderContextFor(const AVStream *stream);
+// The index of the first video stream of `input`, or -1 if it has none.
+int findVideoStream(const AVFormatContext *input);
 
-// One zeroed, packed buffer (rows without gaps) for a picture, attached to `frame`'s
-// planes; null on failure.
-BufferPtr attachPictureBuffer(AVFrame *frame, AVPixelFormat format, int width, int height);
+// The decoder for `stream`, opened, with the stream's time base as its packets' time base.
+// Logs the codec's id ("codec_id N"); null on failure, after the debug line "打开解码器失败".
+CodecContextPtr openDecoder(const AVStream *stream);
 
 } // namespace av
 

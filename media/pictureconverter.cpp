@@ -29,17 +29,30 @@ bool isYuv(AVPixelFormat format)
 
 } // namespace
 
-PictureConverter::PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight)
+PictureConverter::PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight,
+                                   int flags)
     : destinationFormat(destinationFormat)
     , destinationWidth(destinationWidth)
     , destinationHeight(destinationHeight)
+    , flags(flags)
 {
+}
+
+void PictureConverter::setDestinationSize(int width, int height)
+{
+    if (width == destinationWidth && height == destinationHeight)
+        return;
+    destinationWidth = width;
+    destinationHeight = height;
+    context.reset();
 }
 
 bool PictureConverter::convert(const AVFrame *source, uint8_t *const destination[], const int destinationStride[])
 {
-    if (!source || source->width <= 0 || source->height <= 0 || source->format < 0)
+    if (!source || source->width <= 0 || source->height <= 0 || source->format < 0 || destinationWidth <= 0
+        || destinationHeight <= 0) {
         return false;
+    }
     if (!prepare(source->width, source->height, AVPixelFormat(source->format), source->color_range, source->colorspace))
         return false;
     sws_scale(context.get(), source->data, source->linesize, 0, source->height, destination, destinationStride);
@@ -56,7 +69,7 @@ bool PictureConverter::prepare(int width, int height, AVPixelFormat format, AVCo
     AVColorRange effectiveRange = range;
     const AVPixelFormat plainFormat = withoutJpegRange(format, effectiveRange);
     context.reset(sws_getContext(width, height, plainFormat, destinationWidth, destinationHeight,
-                                 destinationFormat, SWS_BICUBIC, nullptr, nullptr, nullptr));
+                                 destinationFormat, flags, nullptr, nullptr, nullptr));
     if (!context) {
         sourceFormat = AV_PIX_FMT_NONE;
         return false;
@@ -76,4 +89,24 @@ bool PictureConverter::prepare(int width, int height, AVPixelFormat format, AVCo
     sourceRange = range;
     sourceSpace = space;
     return true;
+}
+
+ImageConverter::ImageConverter(int flags)
+    : converter(AV_PIX_FMT_RGB32, 0, 0, flags)
+{
+}
+
+QImage ImageConverter::convert(const AVFrame *picture, const QSize &size)
+{
+    // AV_PIX_FMT_RGB32 is 0xAARRGGBB in the machine's own byte order, as QImage's RGB32 is;
+    // swscale sets the alpha byte to 0xFF, as Qt expects of it.
+    QImage image(size, QImage::Format_RGB32);
+    if (image.isNull())
+        return QImage();
+    uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
+    const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
+    converter.setDestinationSize(size.width(), size.height());
+    if (!converter.convert(picture, planes, strides))
+        return QImage();
+    return image;
 }

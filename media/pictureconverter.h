@@ -3,18 +3,23 @@
 
 #include "media/avhelpers.h"
 
-// Scales and converts decoded pictures to one fixed destination size and pixel format
-// with bicubic filtering.
+#include <QImage>
+#include <QSize>
+
+// Scales and converts decoded pictures to one destination size and pixel format.
 //
 // The scaler is made for the size, pixel format and colour range of the pictures it is
-// given, and made anew only when these change: a camera that switches from 4:2:2 to
-// 4:2:0, or to another picture size, is converted correctly instead of being read past
-// its planes.
+// given, and for the destination size, and made anew only when one of these changes: a
+// camera that switches from 4:2:2 to 4:2:0, or to another picture size, is converted
+// correctly instead of being read past its planes.
 class PictureConverter
 {
 public:
-    PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight);
+    // `flags` chooses swscale's filter (SWS_BICUBIC, SWS_AREA, ...).
+    PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight,
+                     int flags = SWS_BICUBIC);
 
+    void setDestinationSize(int width, int height);
     // Writes `source` into the destination planes. False when the source is empty or no
     // scaler can be made for it; the destination is then left as it was.
     bool convert(const AVFrame *source, uint8_t *const destination[], const int destinationStride[]);
@@ -26,12 +31,31 @@ private:
     AVPixelFormat destinationFormat;
     int destinationWidth;
     int destinationHeight;
+    int flags;
 
     int sourceWidth = 0;
     int sourceHeight = 0;
     AVPixelFormat sourceFormat = AV_PIX_FMT_NONE;
     AVColorRange sourceRange = AVCOL_RANGE_UNSPECIFIED;
     AVColorSpace sourceSpace = AVCOL_SPC_UNSPECIFIED;
+};
+
+// Turns decoded pictures into images for the window: the whole picture scaled to the size
+// asked for, in Qt's RGB32, the format the window paints without converting it again.
+// Each picture is converted once, straight into a new image that owns its pixels: the
+// window may still be painting the last one while the next is made.
+class ImageConverter
+{
+public:
+    // Scaling down by a large factor, as for a window, wants a filter that averages the
+    // pixels it leaves out rather than one that samples a few of them.
+    explicit ImageConverter(int flags = SWS_AREA);
+
+    // Null when the picture is empty or cannot be converted.
+    QImage convert(const AVFrame *picture, const QSize &size);
+
+private:
+    PictureConverter converter;
 };
 
 #endif // PICTURECONVERTER_H

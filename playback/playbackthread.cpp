@@ -2,12 +2,19 @@
 
 #include <QDebug>
 
+namespace {
+
+// The replay's fixed pace: one picture every 40 ms.
+const unsigned long PictureIntervalMs = 40;
+
+} // namespace
+
 PlayBackThread::PlayBackThread(QObject *parent)
     : QThread(parent)
     , formatCtx(avformat_alloc_context())
     , frame(av_frame_alloc())
-    , frameRGB(av_frame_alloc())
 {
+    setObjectName(QStringLiteral("replay"));
     connect(&mailbox, &FrameMailbox::delivered, this, &PlayBackThread::getImage);
 }
 
@@ -34,40 +41,19 @@ bool PlayBackThread::openFile(const QString &fileName)
         qDebug() << "获取视频流信息失败";
         return false;
     }
-
-    videoStreamIndex = -1;
-    for (unsigned i = 0; i < formatCtx->nb_streams; ++i) {
-        if (formatCtx->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            videoStreamIndex = int(i);
-            break;
-        }
-    }
+    videoStreamIndex = av::findVideoStream(formatCtx.get());
     if (videoStreamIndex < 0) {
         qDebug() << "获取视频流索引失败";
         return false;
     }
-
-    codecCtx = av::decoderContextFor(formatCtx->streams[videoStreamIndex]);
-    if (!codecCtx) {
-        qDebug() << "打开解码器失败";
+    codecCtx = av::openDecoder(formatCtx->streams[videoStreamIndex]);
+    if (!codecCtx || !frame)
         return false;
+    {
+        QMutexLocker locker(&sizeMutex);
+        if (pictureSize.isEmpty())
+            pictureSize = QSize(codecCtx->width, codecCtx->height);
     }
-    qDebug() << "codec_id" << int(codecCtx->codec_id);
-
-    width = codecCtx->width;
-    height = codecCtx->height;
-    rgbBuffer = av::attachPictureBuffer(frameRGB.get(), AV_PIX_FMT_RGB24, width, height);
-    if (!rgbBuffer) {
-        qDebug() << "打开解码器失败";
-        return false;
-    }
-
-    if (avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr) < 0) {
-        qDebug() << "打开解码器失败";
-        return false;
-    }
-    // Only the pixel format changes; the picture keeps the file's size.
-    swsCtx = std::make_unique<PictureConverter>(AV_PIX_FMT_RGB24, width, height);
 
     qDebug() << "初始化视频流成功";
     return true;
@@ -76,49 +62,60 @@ bool PlayBackThread::openFile(const QString &fileName)
 void PlayBackThread::stopPlay()
 {
     stopRequested = true;
-    running = false;
 }
 
+void PlayBackThread::setPictureSize(const QSize &size)
+{
+    QMutexLocker locker(&sizeMutex);
+    pictureSize = size;
+}
+
+// Decodes the file as FFmpeg's decoders expect it: every picture the decoder has ready is
+// taken before the next packet goes in, and at the end of the file the decoder is drained,
+// so that a decoder that holds pictures back (B-frames) gives every one of them.
 void PlayBackThread::run()
 {
-    running = true;
     av::PacketPtr packet(av_packet_alloc());
-    if (!packet || stopRequested)
+    if (!packet)
         return;
-
-    do {
-        int ret = av_read_frame(formatCtx.get(), packet.get());
-        if (ret < 0) {
-            qDebug() << "av_read_frame" << ret;
-            return;
-        }
-        if (packet->stream_index != videoStreamIndex) {
-            av_packet_unref(packet.get());
+    while (!stopRequested) {
+        int ret = avcodec_receive_frame(codecCtx.get(), frame.get());
+        if (ret >= 0) {
+            show(frame.get());
+            QThread::msleep(PictureIntervalMs);
             continue;
-        }
-        ret = avcodec_send_packet(codecCtx.get(), packet.get());
-        av_packet_unref(packet.get());
-        if (ret < 0) {
-            qDebug() << "avcodec_send_packet error" << ret;
-            continue;
-        }
-
-        ret = avcodec_receive_frame(codecCtx.get(), frame.get());
-        if (ret == AVERROR(EAGAIN)) {
-            qDebug() << "avcodec_receive_frame error AVERROR(EAGAIN)" << ret;
-            return;
         }
         if (ret == AVERROR_EOF) {
             qDebug() << "avcodec_receive_frame error AVERROR_EOF" << ret;
             return;
         }
-        // Any other decoding error leaves the buffer as it was: the previous picture
-        // goes out again.
-        if (ret >= 0)
-            swsCtx->convert(frame.get(), frameRGB->data, frameRGB->linesize);
+        if (ret != AVERROR(EAGAIN))
+            qDebug() << "avcodec_receive_frame" << ret;
 
-        const QImage view(rgbBuffer.get(), width, height, frameRGB->linesize[0], QImage::Format_RGB888);
-        mailbox.post(view.copy(), 0, false, false, false);
-        QThread::msleep(40);
-    } while (running && !stopRequested);
+        // The decoder wants the next packet; after the last one, the flush packet.
+        ret = av_read_frame(formatCtx.get(), packet.get());
+        if (ret < 0) {
+            qDebug() << "av_read_frame" << ret;
+            avcodec_send_packet(codecCtx.get(), nullptr);
+            continue;
+        }
+        if (packet->stream_index == videoStreamIndex) {
+            ret = avcodec_send_packet(codecCtx.get(), packet.get());
+            if (ret < 0)
+                qDebug() << "avcodec_send_packet error" << ret;
+        }
+        av_packet_unref(packet.get());
+    }
+}
+
+void PlayBackThread::show(const AVFrame *picture)
+{
+    QSize size;
+    {
+        QMutexLocker locker(&sizeMutex);
+        size = pictureSize;
+    }
+    const QImage image = converter.convert(picture, size);
+    if (!image.isNull())
+        mailbox.post(image, 0, false, false, false);
 }

@@ -6,19 +6,20 @@
 #include "media/pictureconverter.h"
 
 #include <QImage>
+#include <QMutex>
+#include <QSize>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
-#include <memory>
 
 // Replays a recording in the window: decodes its first video stream and hands each
-// picture, converted to RGB at the file's own size, to getImage() every 40 ms. The
-// pace is fixed; the file's timestamps are not used. As with the live reader, only the
-// newest picture waits for the window.
+// picture to getImage() every 40 ms, at the file's own size unless the window asks for
+// another. The pace is fixed; the file's timestamps are not used. As with the live reader,
+// only the newest picture waits for the window.
 //
-// Use: construct, openFile() on the caller's thread, then start(); stop with
-// stopPlay(), quit() and wait(). An object replays one file once.
+// Use: construct, openFile() on the caller's thread, then start(); stop with stopPlay()
+// and wait(). An object replays one file once.
 class PlayBackThread : public QThread
 {
     Q_OBJECT
@@ -30,6 +31,8 @@ public:
     bool openFile(const QString &fileName);
     // Ends the replay after the picture in hand and its pause. Returns at once.
     void stopPlay();
+    // The size at which the receiver wants the whole picture. Any thread.
+    void setPictureSize(const QSize &size);
 
 signals:
     // Emitted on the thread the object lives in.
@@ -39,19 +42,18 @@ protected:
     void run() override;
 
 private:
+    void show(const AVFrame *picture);
+
     av::InputContextPtr formatCtx;
     FrameMailbox mailbox;
     av::FramePtr frame;
-    av::FramePtr frameRGB;
-    av::BufferPtr rgbBuffer;
-    std::unique_ptr<PictureConverter> swsCtx;
+    ImageConverter converter;
     av::CodecContextPtr codecCtx;
-    int width = 0;
-    int height = 0;
     int videoStreamIndex = -1;
-    std::atomic<bool> running{false};
-    // Set by stopPlay() and never cleared: a stop asked for just before the thread
-    // begins must not be undone when run() sets `running`.
+    QMutex sizeMutex;
+    QSize pictureSize; // guarded by sizeMutex
+    // Set by stopPlay() and never cleared: a stop asked for before the thread begins
+    // holds as well.
     std::atomic<bool> stopRequested{false};
 };
 

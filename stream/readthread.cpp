@@ -19,7 +19,10 @@ const int64_t ReconnectIntervalUs = 1000000;
 ReadThread::ReadThread(QObject *parent)
     : QThread(parent)
 {
+    setObjectName(QStringLiteral("camera reader"));
     connect(&mailbox, &FrameMailbox::delivered, this, &ReadThread::getImage);
+    connect(&decoder, &FrameDecoder::recordingFailed, this, &ReadThread::recordingFailed);
+    connect(&decoder, &FrameDecoder::framesLeftOut, this, &ReadThread::framesLeftOut);
 }
 
 ReadThread::~ReadThread()
@@ -52,12 +55,21 @@ bool ReadThread::openStream()
     useConnection(std::move(opened));
     isMirror = true;
     autoMirror = true;
+    decoder.setMirrorFlags(isMirror, autoMirror);
     return true;
+}
+
+void ReadThread::setPictureSizes(const QSize &plain, const QSize &circular)
+{
+    decoder.setPictureSizes(plain, circular);
 }
 
 void ReadThread::useConnection(std::unique_ptr<StreamConnection> next)
 {
     connection = std::move(next);
+    session = std::make_shared<FrameDecoder::Session>();
+    session->decoder = connection->takeDecoder();
+    session->timeBase = connection->videoStream()->time_base;
     QMutexLocker locker(&mutex);
     source.frameRate = connection->frameRate();
     source.sampleAspectRatio = connection->videoStream()->codecpar->sample_aspect_ratio;
@@ -66,6 +78,7 @@ void ReadThread::useConnection(std::unique_ptr<StreamConnection> next)
 
 void ReadThread::run()
 {
+    decoder.start();
     av::PacketPtr packet(av_packet_alloc());
     while (packet && !interruptFlag) {
         if (!connection && !reconnect())
@@ -77,12 +90,14 @@ void ReadThread::run()
             continue;
         }
         if (packet->stream_index == connection->videoStreamIndex())
-            handlePacket(packet.get());
+            readPacket(packet.get());
         av_packet_unref(packet.get());
     }
+    decoder.stop();
     // Tells the camera goodbye now, not when the object goes: a camera that serves one
     // client at a time is free for the next start at once.
     connection.reset();
+    session.reset();
 }
 
 // The camera has gone silent, or its session broke off: that session is over. The picture
@@ -91,11 +106,9 @@ void ReadThread::loseConnection(int error)
 {
     qDebug() << "camera lost" << error;
     connection.reset();
-    {
-        QMutexLocker locker(&mutex);
-        if (recording)
-            recording->restartClock();
-    }
+    session.reset();
+    // The session's last pictures reach the window before the word that it is over.
+    decoder.finishQueued();
     emit cameraLost();
 }
 
@@ -122,48 +135,28 @@ void ReadThread::waitBeforeRetry(int64_t untilUs)
         stopRequested.wait(&stopMutex, QDeadlineTimer((remainingUs + 999) / 1000));
 }
 
-// One video packet: the sensor block out, decoding, conversion, the picture handed on,
-// and the recording's step, all under the lock that switches recording.
-void ReadThread::handlePacket(AVPacket *packet)
+// One video packet as it arrives: the sensor block out, and on to the decoder with the
+// angle it carried. The decoder's thread does the rest.
+void ReadThread::readPacket(AVPacket *packet)
 {
-    QMutexLocker locker(&mutex);
     const int degree = getPacketDegree(packet);
-    const bool decoded = connection->decode(packet);
-
-    // Without a new picture the previous one goes out again with this packet's angle.
-    const QImage picture = connection->picture();
-    if (!picture.isNull())
-        mailbox.post(picture, degree, isHaveDegree, isMirror, autoMirror);
-
-    // Only a new picture is recorded: repeating the previous one would put a second
-    // picture with its timestamp into the file.
-    if (recording && decoded && !recording->write(connection->frame(), connection->videoStream()->time_base)) {
-        // The file cannot take more (a full disk, a file size limit): end it with what it
-        // has, and say so once.
-        RecordingFinisher::finish(std::move(recording));
-        emit recordingFailed();
-    }
+    decoder.push(packet, degree, isHaveDegree, session);
 }
 
-// The file is made and its encoder opened, and ended, away from the lock, which is held
-// only to hand the recording over: the live loop never waits for either.
+// The file is made and its encoder opened, and ended, away from the live picture, which
+// only takes the recording over between two pictures.
 bool ReadThread::setRecord(bool on, const QString &fileName)
 {
     if (!on) {
-        std::unique_ptr<Recording> ended;
-        {
-            QMutexLocker locker(&mutex);
-            ended = std::move(recording);
-        }
-        RecordingFinisher::finish(std::move(ended));
+        RecordingFinisher::finish(decoder.replaceRecording(nullptr));
         return false;
     }
 
+    if (decoder.isRecording())
+        return true;
     Recording::Source from;
     {
         QMutexLocker locker(&mutex);
-        if (recording)
-            return true;
         if (!hasSource) {
             qDebug() << "setRecord without an open stream";
             return false;
@@ -171,10 +164,9 @@ bool ReadThread::setRecord(bool on, const QString &fileName)
         from = source;
     }
     std::unique_ptr<Recording> started =
-        Recording::start(fileName, StreamConnection::PictureWidth, StreamConnection::PictureHeight, from);
+        Recording::start(fileName, CameraPictureSize.width(), CameraPictureSize.height(), from);
     if (!started)
         return false;
-    QMutexLocker locker(&mutex);
-    recording = std::move(started);
+    RecordingFinisher::finish(decoder.replaceRecording(std::move(started)));
     return true;
 }

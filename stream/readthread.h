@@ -2,10 +2,10 @@
 #define READTHREAD_H
 
 #include "media/framemailbox.h"
+#include "stream/framedecoder.h"
 #include "stream/recording.h"
 #include "stream/streamconnection.h"
 
-#include <QDeadlineTimer>
 #include <QImage>
 #include <QMutex>
 #include <QString>
@@ -15,9 +15,12 @@
 #include <atomic>
 #include <memory>
 
-// Reads the camera's RTSP stream on its own thread: takes the tilt-sensor block out of
-// each JPEG frame, decodes the frame, converts it to a 1280x960 RGB picture and hands it
-// to the window through getImage(). While asked to, it also records the stream to MP4.
+// Reads the camera's RTSP stream on its own thread and takes the tilt-sensor block out of
+// each JPEG frame as it arrives; a FrameDecoder behind it decodes the frames, converts the
+// pictures to the size the window asked for (the camera's 1280x960 until it asks) and
+// hands them to the window through getImage(). While asked to, it also records the
+// stream to MP4. Reading never waits for the decoding: a machine too slow to decode every
+// frame shows the newest, and the network is never left to fill up.
 //
 // When the camera goes silent, the reader says so (cameraLost()), ends that session and
 // keeps trying the same address until the camera answers again (cameraFound()) or the
@@ -43,9 +46,13 @@ public:
 
     // Starts recording the stream as H.264 to the MP4 file `fileName` (on = true), or
     // ends the recording (on = false), whose file RecordingFinisher then completes in the
-    // background. Switches between two frames of the loop. Returns whether recording is
-    // on now: false after a start that failed, which the debug log explains.
+    // background. Switches between two pictures. Returns whether recording is on now:
+    // false after a start that failed, which the debug log explains.
     bool setRecord(bool on, const QString &fileName);
+    // The sizes at which the receiver wants the camera's whole picture, for frames without
+    // an angle (its plain view) and with one (its circular view). Applies from the next
+    // picture; any thread.
+    void setPictureSizes(const QSize &plain, const QSize &circular);
 
     // The tilt-sensor block of one JPEG frame: finds it, sets isHaveDegree, writes the
     // standard Huffman table bytes back in its place and returns the angle (0 without a
@@ -68,6 +75,9 @@ signals:
     // The recording could not go on (the file cannot be written) and has ended; what was
     // written stays in the file.
     void recordingFailed();
+    // The recording leaves out frames: this machine cannot encode them as fast as they
+    // come. Once per recording.
+    void framesLeftOut();
 
 protected:
     void run() override;
@@ -80,17 +90,16 @@ private:
     void loseConnection(int error);
     bool reconnect();
     void waitBeforeRetry(int64_t untilUs);
-    void handlePacket(AVPacket *packet);
+    void readPacket(AVPacket *packet);
 
-    // Held for one video packet's work (tilt block, decoding, hand-over, recording), and
-    // while recording is switched on or off, so that it switches between two pictures.
-    QMutex mutex;
     // Used by the thread that reads: the GUI thread in openStream(), then the reader's.
     std::unique_ptr<StreamConnection> connection;
-    std::unique_ptr<Recording> recording;  // guarded by mutex; on while not null
-    Recording::Source source;              // guarded by mutex; of the last session
-    bool hasSource = false;                // guarded by mutex
+    std::shared_ptr<FrameDecoder::Session> session; // of `connection`, for the decoder
+    QMutex mutex;                          // guards the two below
+    Recording::Source source;              // of the last session
+    bool hasSource = false;
     FrameMailbox mailbox;
+    FrameDecoder decoder{mailbox};
     // The one stop request, set by stopRead() and never cleared. Each reader has its own,
     // so stopping one can never be undone by the construction of the next.
     std::atomic<bool> interruptFlag{false};

@@ -118,10 +118,34 @@ std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, 
     recording->outStream = stream;
     recording->encoderCtx = std::move(encoding);
     recording->swsCtxYUV = std::make_unique<PictureConverter>(AV_PIX_FMT_YUV420P, width, height);
+
+    Recording *self = recording.get();
+    recording->encoder.reset(QThread::create([self] { self->encodeQueued(); }));
+    recording->encoder->setObjectName(QStringLiteral("recording encoder"));
+    recording->encoder->start();
     return recording;
 }
 
-Recording::~Recording() = default;
+Recording::~Recording()
+{
+    // finish() has stopped the encoder's thread; a recording dropped without it must not
+    // leave the thread running on a recording that is gone.
+    stopEncoding();
+}
+
+// Lets the encoder's thread encode what waits, and end.
+void Recording::stopEncoding()
+{
+    if (!encoder)
+        return;
+    {
+        QMutexLocker locker(&queueMutex);
+        closing = true;
+        pictureQueued.wakeAll();
+    }
+    encoder->wait();
+    encoder.reset();
+}
 
 void Recording::restartClock()
 {
@@ -157,36 +181,94 @@ int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase)
     return position;
 }
 
-bool Recording::write(const AVFrame *picture, AVRational timeBase)
+Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase)
 {
+    if (writeFailed)
+        return Offer::Failed;
+    if (!hasRoom()) {
+        ++leftOut;
+        return Offer::LeftOut;
+    }
     const int64_t position = placeOnTimeline(picture, timeBase);
     if (position == AV_NOPTS_VALUE) {
         qDebug() << "recordFrame: picture without a usable timestamp";
-        return true;
+        return Offer::Taken;
     }
+    // A reference, not a copy: the decoder gives every picture a buffer of its own.
+    av::FramePtr reference(av_frame_alloc());
+    if (!reference || av_frame_ref(reference.get(), picture) < 0) {
+        qDebug() << "av_frame_ref error";
+        ++leftOut;
+        return Offer::LeftOut;
+    }
+    if (leftOut > 0) {
+        qDebug() << "recordFrame: frames left out" << leftOut;
+        leftOut = 0;
+    }
+    QMutexLocker locker(&queueMutex);
+    queue.push_back({std::move(reference), position, frameDuration});
+    pictureQueued.wakeOne();
+    return Offer::Taken;
+}
 
+bool Recording::hasRoom() const
+{
+    QMutexLocker locker(&queueMutex);
+    return int(queue.size()) < QueueLength;
+}
+
+void Recording::leaveOut(int frames)
+{
+    leftOut += frames;
+}
+
+// The encoder's thread: each picture in turn, until finish() or the destructor closes the
+// queue and nothing waits any more. After a failed write the pictures are only dropped.
+void Recording::encodeQueued()
+{
+    for (;;) {
+        Queued next;
+        {
+            QMutexLocker locker(&queueMutex);
+            while (queue.empty() && !closing)
+                pictureQueued.wait(&queueMutex);
+            if (queue.empty())
+                return;
+            next = std::move(queue.front());
+            queue.pop_front();
+        }
+        if (!writeFailed && !encode(next))
+            writeFailed = true;
+    }
+}
+
+// Scales, converts and encodes one picture and writes what the encoder gives back. False
+// once the file cannot be written any more.
+bool Recording::encode(const Queued &next)
+{
     // The encoder may still hold a reference to the previous picture's buffer.
     int ret = av_frame_make_writable(frameYUV.get());
     if (ret < 0) {
         qDebug() << "av_frame_make_writable error" << ret;
         return true;
     }
-    av_frame_copy_props(frameYUV.get(), picture);
-    frameYUV->pts = position;
+    av_frame_copy_props(frameYUV.get(), next.picture.get());
+    frameYUV->pts = next.position;
     // The converted picture is limited-range BT.601, whatever the camera sent; and the
     // camera's JPEG frames are all intra pictures, which must not force every H.264
     // picture to be a key frame.
     frameYUV->color_range = AVCOL_RANGE_MPEG;
     frameYUV->colorspace = AVCOL_SPC_SMPTE170M;
     frameYUV->pict_type = AV_PICTURE_TYPE_NONE;
-    if (!swsCtxYUV->convert(picture, frameYUV->data, frameYUV->linesize))
+    if (!swsCtxYUV->convert(next.picture.get(), frameYUV->data, frameYUV->linesize))
         return true;
 
     ret = avcodec_send_frame(encoderCtx.get(), frameYUV.get());
     if (ret < 0) {
-        qDebug() << "avcodec_encode_video2:" << ret;
+        qDebug() << "avcodec_send_frame:" << ret;
         return true;
     }
+    packetDuration = next.duration;
     return writeEncodedPackets();
 }
 
@@ -205,7 +287,7 @@ bool Recording::writeEncodedPackets()
         // Without a duration the file's last picture would get none, and players, this
         // program's replay among them, would drop it.
         if (packet->duration <= 0)
-            packet->duration = frameDuration;
+            packet->duration = packetDuration;
         av_packet_rescale_ts(packet.get(), encoderCtx->time_base, outStream->time_base);
         // Takes the packet's reference, and leaves the packet blank for the next one.
         ret = av_interleaved_write_frame(outFormatCtx.get(), packet.get());
@@ -228,6 +310,11 @@ bool Recording::writeEncodedPackets()
 
 bool Recording::finish()
 {
+    stopEncoding();
+    if (leftOut > 0) {
+        qDebug() << "recordFrame: frames left out" << leftOut;
+        leftOut = 0;
+    }
     // With "zerolatency" the encoder holds nothing back; draining costs nothing and
     // keeps the last pictures should it ever do so.
     bool complete = !writeFailed && (avcodec_send_frame(encoderCtx.get(), nullptr) < 0 || writeEncodedPackets());

@@ -20,8 +20,6 @@ const int64_t TeardownLimitUs = 200000;
 
 StreamConnection::StreamConnection(const std::atomic<bool> &stopRequest)
     : stopRequest(stopRequest)
-    , decoded(av_frame_alloc())
-    , frameRGB(av_frame_alloc())
 {
     avformat_network_init();
 }
@@ -62,8 +60,7 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
 {
     std::unique_ptr<StreamConnection> connection(new StreamConnection(stopRequest));
     AVFormatContext *input = avformat_alloc_context();
-    if (!input || !connection->decoded || !connection->frameRGB) {
-        avformat_free_context(input);
+    if (!input) {
         qDebug() << "打开视频流失败";
         return nullptr;
     }
@@ -105,12 +102,7 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
         return nullptr;
     }
 
-    for (unsigned i = 0; i < input->nb_streams; ++i) {
-        if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            connection->streamIndex = int(i);
-            break;
-        }
-    }
+    connection->streamIndex = av::findVideoStream(input);
     if (connection->streamIndex < 0) {
         qDebug() << "获取视频流索引失败";
         return nullptr;
@@ -122,32 +114,14 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
         qDebug() << "获取视频流信息失败";
         return nullptr;
     }
-    if (!connection->openDecoder(input->streams[connection->streamIndex]))
+    connection->stream = input->streams[connection->streamIndex];
+    connection->codecCtx = av::openDecoder(connection->stream);
+    if (!connection->codecCtx)
         return nullptr;
+    connection->decoderFrameRate = connection->codecCtx->framerate;
 
     qDebug() << "初始化视频流成功";
     return connection;
-}
-
-// The decoder and the RGB picture for the chosen stream: everything a frame needs is
-// made here, once.
-bool StreamConnection::openDecoder(const AVStream *videoStream)
-{
-    stream = videoStream;
-    streamIndex = videoStream->index;
-    codecCtx = av::decoderContextFor(videoStream);
-    if (!codecCtx) {
-        qDebug() << "打开解码器失败";
-        return false;
-    }
-    qDebug() << "codec_id" << int(codecCtx->codec_id);
-
-    rgbBuffer = av::attachPictureBuffer(frameRGB.get(), AV_PIX_FMT_RGB24, PictureWidth, PictureHeight);
-    if (!rgbBuffer || avcodec_open2(codecCtx.get(), avcodec_find_decoder(codecCtx->codec_id), nullptr) < 0) {
-        qDebug() << "打开解码器失败";
-        return false;
-    }
-    return true;
 }
 
 int StreamConnection::read(AVPacket *packet)
@@ -156,29 +130,6 @@ int StreamConnection::read(AVPacket *packet)
     if (ret >= 0)
         lastDataUs = av_gettime_relative();
     return ret;
-}
-
-bool StreamConnection::decode(AVPacket *packet)
-{
-    int ret = avcodec_send_packet(codecCtx.get(), packet);
-    if (ret < 0)
-        qDebug() << "avcodec_send_packet error" << ret;
-    ret = avcodec_receive_frame(codecCtx.get(), decoded.get());
-    if (ret < 0) {
-        qDebug() << "avcodec_receive_frame" << ret;
-        return false;
-    }
-    if (swsCtx.convert(decoded.get(), frameRGB->data, frameRGB->linesize))
-        hasPicture = true;
-    return true;
-}
-
-QImage StreamConnection::picture() const
-{
-    if (!hasPicture)
-        return QImage();
-    const QImage view(rgbBuffer.get(), PictureWidth, PictureHeight, frameRGB->linesize[0], QImage::Format_RGB888);
-    return view.copy();
 }
 
 namespace {
@@ -194,8 +145,7 @@ bool usable(AVRational rate)
 
 AVRational StreamConnection::frameRate() const
 {
-    for (AVRational rate : {codecCtx ? codecCtx->framerate : AVRational{0, 1}, stream->avg_frame_rate,
-                            stream->r_frame_rate}) {
+    for (AVRational rate : {decoderFrameRate, stream->avg_frame_rate, stream->r_frame_rate}) {
         if (usable(rate))
             return rate;
     }

@@ -2,18 +2,16 @@
 #define STREAMCONNECTION_H
 
 #include "media/avhelpers.h"
-#include "media/pictureconverter.h"
 
-#include <QImage>
 #include <QString>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
-// One RTSP session with the camera: the input, its video stream, the decoder and the RGB
-// picture. open() builds it whole or not at all; destroying it ends the session with
-// TEARDOWN and releases the sockets, the decoder and the buffers.
+// One RTSP session with the camera: the input and its video stream, with the stream's
+// decoder opened for whoever decodes its packets. open() builds it whole or not at all;
+// destroying it ends the session with TEARDOWN and releases the sockets.
 //
 // The camera's silence is watched from inside FFmpeg's blocking calls: every wait gives up
 // once the camera has sent nothing for CameraSilenceUs, counted from the last packet
@@ -22,9 +20,6 @@
 class StreamConnection
 {
 public:
-    // Every picture is delivered at this size, whatever the camera sends.
-    static constexpr int PictureWidth = 1280;
-    static constexpr int PictureHeight = 960;
     // How long the camera may stay silent, the same as the RTSP input's socket time-out.
     static constexpr int64_t CameraSilenceUs = 3000000;
 
@@ -41,15 +36,8 @@ public:
 
     // The next packet of any stream, as av_read_frame() gives it.
     int read(AVPacket *packet);
-    // Decodes a video packet and converts the picture to RGB. False without a new
-    // picture; the debug log says why.
-    bool decode(AVPacket *packet);
-    // The last converted picture, in an image that owns its pixels: the buffer is
-    // overwritten by the next picture while the window may still be painting this one.
-    // Null before the first picture.
-    QImage picture() const;
-    // The last decoded picture, in the camera's own size and format.
-    const AVFrame *frame() const { return decoded.get(); }
+    // The decoder of the video stream, opened; the connection keeps none after this.
+    av::CodecContextPtr takeDecoder() { return std::move(codecCtx); }
 
     int videoStreamIndex() const { return streamIndex; }
     const AVStream *videoStream() const { return stream; }
@@ -60,7 +48,6 @@ private:
     friend struct ReadThreadTestAccess;
 
     explicit StreamConnection(const std::atomic<bool> &stopRequest);
-    bool openDecoder(const AVStream *videoStream);
     static int interruptCallback(void *opaque);
 
     const std::atomic<bool> &stopRequest;
@@ -68,11 +55,7 @@ private:
     const AVStream *stream = nullptr;
     int streamIndex = -1;
     av::CodecContextPtr codecCtx;
-    av::FramePtr decoded;
-    av::FramePtr frameRGB;
-    av::BufferPtr rgbBuffer;
-    PictureConverter swsCtx{AV_PIX_FMT_RGB24, PictureWidth, PictureHeight};
-    bool hasPicture = false;
+    AVRational decoderFrameRate{0, 1};
 
     // The interrupt callback's view of the session; it runs on the thread that is inside
     // FFmpeg, the one thread using the connection.

@@ -18,11 +18,17 @@
 
 namespace {
 
-// Empty when the frame is a camera picture as the reader must deliver it.
+// Empty when the frame is a camera picture as the reader must deliver it: the camera's
+// whole picture at 1280x960, in the RGB32 that the window paints as it is, which Qt
+// requires to be opaque.
 QString pictureProblem(const FrameCollector::Frame &frame)
 {
-    if (frame.image.size() != QSize(1280, 960) || frame.image.format() != QImage::Format_RGB888)
+    if (frame.image.size() != QSize(1280, 960) || frame.image.format() != QImage::Format_RGB32)
         return QStringLiteral("size or format");
+    for (int y = 0; y < frame.image.height(); y += 97) {
+        if (qAlpha(reinterpret_cast<const QRgb *>(frame.image.constScanLine(y))[y]) != 255)
+            return QStringLiteral("alpha");
+    }
     if (!frame.isMirror || !frame.autoMirror)
         return QStringLiteral("mirror flags");
     const QString quadrants = quadrantsOf(frame.image);

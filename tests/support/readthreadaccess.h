@@ -6,23 +6,28 @@
 #include <QCoreApplication>
 
 // The reader's frame path without a network: tests and fuzz targets open a decoder for
-// stream parameters of their own and hand packets in one by one, as the loop does.
+// stream parameters of their own and hand packets in, as the reading loop does.
 struct ReadThreadTestAccess
 {
-    static bool openDecoder(ReadThread &reader, AVStream *stream)
+    static bool openDecoder(ReadThread &reader, const AVStream *stream)
     {
-        std::unique_ptr<StreamConnection> connection(new StreamConnection(reader.interruptFlag));
-        if (!connection->decoded || !connection->frameRGB || !connection->openDecoder(stream))
-            return false;
-        reader.connection = std::move(connection);
-        return true;
+        reader.session = std::make_shared<FrameDecoder::Session>();
+        reader.session->decoder = av::openDecoder(stream);
+        reader.session->timeBase = stream->time_base;
+        return reader.session->decoder != nullptr;
     }
-    // The picture, if any, reaches getImage() before this returns.
+    // Decodes the packet on the caller's thread, as the newest frame; the picture, if any,
+    // reaches getImage() before this returns.
     static void handlePacket(ReadThread &reader, AVPacket *packet)
     {
-        reader.handlePacket(packet);
+        const int degree = reader.getPacketDegree(packet);
+        FrameDecoder::Frame frame{av::PacketPtr(av_packet_clone(packet)), degree, reader.isHaveDegree, reader.session};
+        reader.decoder.decode(frame, true);
         QCoreApplication::sendPostedEvents(&reader.mailbox, QEvent::MetaCall);
     }
+    // Queues the packet for the decoder's thread, as the reading loop does.
+    static void queuePacket(ReadThread &reader, AVPacket *packet) { reader.readPacket(packet); }
+    static FrameDecoder &decoder(ReadThread &reader) { return reader.decoder; }
     static bool isHaveDegree(const ReadThread &reader) { return reader.isHaveDegree; }
     static void setHaveDegree(ReadThread &reader, bool value) { reader.isHaveDegree = value; }
     static int lastDegree(const ReadThread &reader) { return reader.lastDegree; }
