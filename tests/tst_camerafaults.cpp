@@ -1,11 +1,13 @@
 #include "app/mainwindow.h"
 #include "display/videodisplaywidget.h"
 #include "stream/readthread.h"
+#include "stream/recordingfinisher.h"
 #include "support/dialogs.h"
 #include "support/ffmpeglog.h"
 #include "support/livereader.h"
 #include "support/livewindow.h"
 #include "support/logcapture.h"
+#include "support/mediafile.h"
 #include "support/opening.h"
 #include "support/picture.h"
 #include "support/readthreadaccess.h"
@@ -45,11 +47,13 @@ struct CameraStream
     }
 };
 
-av::PacketPtr packetOf(const std::vector<uint8_t> &jpeg)
+// A camera frame as the RTSP input hands it on, stamped on the camera's 90 kHz clock.
+av::PacketPtr packetOf(const std::vector<uint8_t> &jpeg, int64_t pts = AV_NOPTS_VALUE)
 {
     av::PacketPtr packet(av_packet_alloc());
     av_new_packet(packet.get(), int(jpeg.size()));
     memcpy(packet->data, jpeg.data(), jpeg.size());
+    packet->pts = packet->dts = pts;
     return packet;
 }
 
@@ -69,6 +73,8 @@ private slots:
     void damagedFrames_data();
     void damagedFrames();
     void pictureFormatChangesMidStream();
+    void framesFasterThanTheMachine_data();
+    void framesFasterThanTheMachine();
     void stopWhileConnecting();
     void stopWhileCameraPrepares();
 };
@@ -321,6 +327,62 @@ void tst_CameraFaults::pictureFormatChangesMidStream()
             const double psnr = psnrAgainstCamera(image, options, frame);
             QVERIFY2(psnr >= 28, qPrintable(QStringLiteral("%1x%2: %3 dB").arg(step.width).arg(step.height).arg(psnr)));
         }
+    }
+}
+
+void tst_CameraFaults::framesFasterThanTheMachine_data()
+{
+    QTest::addColumn<int>("burst");
+    QTest::addColumn<bool>("recording");
+    QTest::newRow("a few frames at once") << 5 << false;
+    QTest::newRow("more than may wait") << 3 * FrameDecoder::MaxWaiting << false;
+    QTest::newRow("recording, as many as may wait") << FrameDecoder::MaxWaiting << true;
+    QTest::newRow("recording, more than may wait") << 40 << true;
+}
+
+// A machine that falls behind: the frames of a burst all wait for the decoder before it
+// gets to them. The window gets the newest first and never an older one after it; a
+// recording keeps what its encoder can take, on the sender's own timestamps, and the log
+// counts the frames it leaves out.
+void tst_CameraFaults::framesFasterThanTheMachine()
+{
+    QFETCH(int, burst);
+    QFETCH(bool, recording);
+
+    ReadThread reader;
+    CameraStream stream;
+    QVERIFY(ReadThreadTestAccess::openDecoder(reader, stream.stream));
+    FrameCollector frames(&reader);
+    LogCapture log;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("burst.mp4"));
+    if (recording)
+        QVERIFY(reader.setRecord(true, path));
+
+    const camsim::Options options = loopbackCamera();
+    for (int i = 0; i < burst; ++i) {
+        av::PacketPtr packet = packetOf(camsim::encodeFrame(options, i), i * 3000);
+        ReadThreadTestAccess::queuePacket(reader, packet.get());
+    }
+    ReadThreadTestAccess::decoder(reader).start();
+    QTRY_VERIFY(!frames.frames.isEmpty() && frameIndexOf(frames.frames.last().image) == burst - 1);
+    QCOMPARE(frameIndexOf(frames.frames.first().image), burst - 1);
+    QCOMPARE(frames.frames.size(), 1);
+    if (!recording)
+        return;
+
+    reader.setRecord(false, QString());
+    QVERIFY(RecordingFinisher::waitForAll(30000));
+    const MediaFile file = readMediaFile(path);
+    QVERIFY(file.packets > 0);
+    const int leftOut = log.sum(QStringLiteral("recordFrame: frames left out "));
+    QVERIFY2(file.packets + leftOut == burst && (leftOut > 0 || burst <= FrameDecoder::MaxWaiting),
+             qPrintable(QStringLiteral("%1 recorded, %2 left out of %3").arg(file.packets).arg(leftOut).arg(burst)));
+    QVERIFY(file.timestampsIncrease);
+    for (int i = 0; i < file.indices.size(); ++i) {
+        const double sent = (file.indices[i] - file.indices.first()) / 30.0;
+        QVERIFY2(std::abs(file.seconds[i] - file.seconds.first() - sent) < 0.002,
+                 qPrintable(QStringLiteral("frame %1 at %2 s").arg(file.indices[i]).arg(file.seconds[i])));
     }
 }
 

@@ -119,12 +119,16 @@ void tst_Recorder::recordsCameraAsH264()
     QCOMPARE(file.format, AV_PIX_FMT_YUV420P);
     QVERIFY2(std::abs(file.startSeconds) < 0.05, qPrintable(QString::number(file.startSeconds)));
     // Every picture that came in while recording is in the file, once and in order (what
-    // the network lost under load is not), and the file lasts as long as the camera took
+    // the network lost under load is not), unless a machine too busy to encode them all
+    // left some out, which the log counts; and the file lasts as long as the camera took
     // to send them, however late a slow machine handled them: at least their numbers at
     // 30 a second, more where the camera itself fell behind.
     QVERIFY(strictlyIncreasing(file.indices));
+    int missing = 0;
     for (int index : qAsConst(received))
-        QVERIFY2(file.indices.contains(index), qPrintable(QStringLiteral("frame %1 is missing").arg(index)));
+        missing += !file.indices.contains(index);
+    const int leftOut = log.sum(QStringLiteral("recordFrame: frames left out "));
+    QVERIFY2(missing <= leftOut, qPrintable(QStringLiteral("%1 pictures missing, %2 left out").arg(missing).arg(leftOut)));
     const int first = file.indices.first(), last = file.indices.last();
     QVERIFY(first >= 45 && last > first);
     const double sent = (last - first + 1) / 30.0;
@@ -134,7 +138,7 @@ void tst_Recorder::recordsCameraAsH264()
     // the camera at 30 a second sends and reads fewer frames, a live clock's worth each.)
     QVERIFY2(file.durationSeconds < seconds + 1.5,
              qPrintable(QStringLiteral("%1 s in the file, %2 s recorded").arg(file.durationSeconds).arg(seconds)));
-    QVERIFY(file.packets >= 60);
+    QVERIFY(file.packets >= 60 - leftOut);
     QCOMPARE(file.discardedPackets, 0);
     QVERIFY(file.timestampsIncrease);
 
@@ -382,7 +386,8 @@ void tst_Recorder::replaysRecording()
         const QString reencoded = dir.filePath(QStringLiteral("bframes.mp4"));
         const ToolRun ffmpeg = runTool(QStringLiteral("ffmpeg"),
             {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), path,
-             QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-bf"), QStringLiteral("3"), reencoded});
+             QStringLiteral("-fps_mode"), QStringLiteral("passthrough"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+             QStringLiteral("-bf"), QStringLiteral("3"), reencoded});
         QCOMPARE(ffmpeg.exitCode, 0);
         path = reencoded;
     }

@@ -34,6 +34,16 @@ public:
         }
         return false;
     }
+    // The numbers at the end of the lines that start with `prefix`, added up.
+    int sum(const QString &prefix) const
+    {
+        int total = 0;
+        for (const QString &line : lines()) {
+            if (line.startsWith(prefix))
+                total += line.mid(prefix.size()).toInt();
+        }
+        return total;
+    }
     void clear()
     {
         QMutexLocker locker(&mutex);

@@ -41,6 +41,7 @@ struct MediaFile
     QImage first; // the first and last pictures, decoded, as RGB888
     QImage last;
     QVector<int> indices; // the simulated camera's frame number of every picture, in order
+    QVector<double> seconds; // and its time in the file
 };
 
 // `scaler` is made, or made anew, for the frame; the caller frees it.
@@ -104,6 +105,7 @@ inline MediaFile readMediaFile(const QString &path)
                 file.first = file.last;
             file.indices << camsim::readFrameIndex(file.last.constBits(), file.last.width(), file.last.height(),
                                                    int(file.last.bytesPerLine()));
+            file.seconds << frame->best_effort_timestamp * av_q2d(stream->time_base);
         }
     };
     while (av_read_frame(input.get(), packet.get()) >= 0) {

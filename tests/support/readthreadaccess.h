@@ -11,6 +11,8 @@ struct ReadThreadTestAccess
 {
     static bool openDecoder(ReadThread &reader, const AVStream *stream)
     {
+        reader.source.frameRate = AVRational{30, 1};
+        reader.hasSource = true;
         reader.session = std::make_shared<FrameDecoder::Session>();
         reader.session->decoder = av::openDecoder(stream);
         reader.session->timeBase = stream->time_base;
