@@ -19,6 +19,10 @@ av::CodecContextPtr av::openDecoder(const AVStream *stream)
         return nullptr;
     }
     context->pkt_timebase = stream->time_base;
+    // Most of a JPEG picture's decoding is its inverse DCTs. FFmpeg's Xvid IDCT, accurate
+    // to IEEE 1180 as its default is, runs a fifth faster here; a build without it (it
+    // comes with the MPEG-4 decoder) keeps the default.
+    context->idct_algo = FF_IDCT_XVID;
     qDebug() << "codec_id" << int(context->codec_id);
     if (avcodec_open2(context.get(), avcodec_find_decoder(context->codec_id), nullptr) < 0) {
         qDebug() << "打开解码器失败";

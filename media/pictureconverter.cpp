@@ -30,11 +30,12 @@ bool isYuv(AVPixelFormat format)
 } // namespace
 
 PictureConverter::PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight,
-                                   int flags)
+                                   int flags, AVColorRange destinationRange)
     : destinationFormat(destinationFormat)
     , destinationWidth(destinationWidth)
     , destinationHeight(destinationHeight)
     , flags(flags)
+    , destinationRange(destinationRange)
 {
 }
 
@@ -78,8 +79,7 @@ bool PictureConverter::prepare(int width, int height, AVPixelFormat format, AVCo
     // Without a tag, YUV from a JPEG camera is BT.601, which is also swscale's default.
     const int coefficients = space == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : int(space);
     const int sourceFull = isYuv(plainFormat) ? effectiveRange == AVCOL_RANGE_JPEG : 1;
-    // RGB is always full range; YUV made for an encoder is the usual limited range.
-    const int destinationFull = isYuv(destinationFormat) ? 0 : 1;
+    const int destinationFull = isYuv(destinationFormat) ? destinationRange == AVCOL_RANGE_JPEG : 1;
     sws_setColorspaceDetails(context.get(), sws_getCoefficients(coefficients), sourceFull,
                              sws_getCoefficients(SWS_CS_DEFAULT), destinationFull, 0, 1 << 16, 1 << 16);
 
@@ -91,8 +91,28 @@ bool PictureConverter::prepare(int width, int height, AVPixelFormat format, AVCo
     return true;
 }
 
+namespace {
+
+// A new image of `size` in Qt's RGB32 over a buffer with room for swscale's vector code,
+// which may write up to a whole vector past the end of a line: every line starts aligned,
+// with room after it, and the buffer has room after its last line.
+QImage newImage(const QSize &size)
+{
+    if (size.isEmpty())
+        return QImage();
+    const int stride = FFALIGN(size.width() * 4, 64);
+    uint8_t *pixels = static_cast<uint8_t *>(av_malloc(size_t(stride) * size_t(size.height()) + 64));
+    if (!pixels)
+        return QImage();
+    return QImage(pixels, size.width(), size.height(), stride, QImage::Format_RGB32, av_free, pixels);
+}
+
+} // namespace
+
 ImageConverter::ImageConverter(int flags)
-    : converter(AV_PIX_FMT_RGB32, 0, 0, flags)
+    : scaler(AV_PIX_FMT_YUV420P, 0, 0, flags, AVCOL_RANGE_JPEG)
+    , scaled(av_frame_alloc())
+    , toRgb(AV_PIX_FMT_RGB32, 0, 0, flags)
 {
 }
 
@@ -100,13 +120,32 @@ QImage ImageConverter::convert(const AVFrame *picture, const QSize &size)
 {
     // AV_PIX_FMT_RGB32 is 0xAARRGGBB in the machine's own byte order, as QImage's RGB32 is;
     // swscale sets the alpha byte to 0xFF, as Qt expects of it.
-    QImage image(size, QImage::Format_RGB32);
-    if (image.isNull())
+    QImage image = newImage(size);
+    if (image.isNull() || !picture || !scaled)
         return QImage();
+    const AVFrame *source = picture;
+    if (QSize(picture->width, picture->height) != size) {
+        if (scaled->width != size.width() || scaled->height != size.height()) {
+            av_frame_unref(scaled.get());
+            scaled->format = AV_PIX_FMT_YUV420P;
+            scaled->width = size.width();
+            scaled->height = size.height();
+            if (av_frame_get_buffer(scaled.get(), 0) < 0) {
+                av_frame_unref(scaled.get());
+                return QImage();
+            }
+        }
+        scaler.setDestinationSize(size.width(), size.height());
+        if (!scaler.convert(picture, scaled->data, scaled->linesize))
+            return QImage();
+        scaled->color_range = AVCOL_RANGE_JPEG;
+        scaled->colorspace = picture->colorspace;
+        source = scaled.get();
+    }
     uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
     const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
-    converter.setDestinationSize(size.width(), size.height());
-    if (!converter.convert(picture, planes, strides))
+    toRgb.setDestinationSize(size.width(), size.height());
+    if (!toRgb.convert(source, planes, strides))
         return QImage();
     return image;
 }

@@ -15,9 +15,11 @@
 class PictureConverter
 {
 public:
-    // `flags` chooses swscale's filter (SWS_BICUBIC, SWS_AREA, ...).
+    // `flags` chooses swscale's filter (SWS_BICUBIC, SWS_AREA, ...). RGB is always full
+    // range; YUV is made in the usual limited range unless `destinationRange` asks for
+    // full.
     PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight,
-                     int flags = SWS_BICUBIC);
+                     int flags = SWS_BICUBIC, AVColorRange destinationRange = AVCOL_RANGE_MPEG);
 
     void setDestinationSize(int width, int height);
     // Writes `source` into the destination planes. False when the source is empty or no
@@ -32,6 +34,7 @@ private:
     int destinationWidth;
     int destinationHeight;
     int flags;
+    AVColorRange destinationRange;
 
     int sourceWidth = 0;
     int sourceHeight = 0;
@@ -42,8 +45,13 @@ private:
 
 // Turns decoded pictures into images for the window: the whole picture scaled to the size
 // asked for, in Qt's RGB32, the format the window paints without converting it again.
-// Each picture is converted once, straight into a new image that owns its pixels: the
-// window may still be painting the last one while the next is made.
+// Each picture goes into a new image that owns its pixels: the window may still be
+// painting the last one while the next is made.
+//
+// swscale scales planar YUV with its fastest code, and turns YUV into RGB fastest without
+// scaling: a picture is scaled as YUV 4:2:0, then turned into RGB at its new size, which
+// together costs less than either done in one go (0.6 against 0.9 ms for the camera's
+// 1280x960 to 600x600 here). A picture already at the size asked for is only turned.
 class ImageConverter
 {
 public:
@@ -55,7 +63,9 @@ public:
     QImage convert(const AVFrame *picture, const QSize &size);
 
 private:
-    PictureConverter converter;
+    PictureConverter scaler;
+    av::FramePtr scaled; // the picture at its new size, as full-range YUV 4:2:0
+    PictureConverter toRgb;
 };
 
 #endif // PICTURECONVERTER_H

@@ -115,6 +115,10 @@
         <translation>已保存 %1</translation>
     </message>
     <message>
+        <source>This PC is too busy to record every picture</source>
+        <translation>电脑太忙，录像跳过了部分画面</translation>
+    </message>
+    <message>
         <source>Could not save %1</source>
         <translation>无法保存 %1</translation>
     </message>
