@@ -22,13 +22,6 @@ void FrameMailbox::post(const QImage &image, int degree, bool isHaveDegree, bool
         QMetaObject::invokeMethod(this, &FrameMailbox::deliver, Qt::QueuedConnection);
 }
 
-void FrameMailbox::clear()
-{
-    QMutexLocker locker(&mutex);
-    waiting = Frame();
-    full = false;
-}
-
 void FrameMailbox::deliver()
 {
     Frame frame;

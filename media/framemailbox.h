@@ -20,8 +20,6 @@ public:
 
     // Any thread. Replaces a picture that is still waiting.
     void post(const QImage &image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
-    // Drops a waiting picture, so that nothing more is delivered from what was posted.
-    void clear();
 
 signals:
     void delivered(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
