@@ -278,7 +278,6 @@ void MainWindow::framesLeftOut()
     videoWidget->showMessage(QObject::tr("This PC is too busy to record every picture"), 4000);
 }
 
-
 void MainWindow::on_pbStartRecord_clicked()
 {
     if (isRecording) {

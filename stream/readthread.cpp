@@ -2,6 +2,7 @@
 
 #include "stream/recordingfinisher.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 
 extern "C" {
