@@ -35,6 +35,9 @@ VideoDisplayWidget::VideoDisplayWidget(QWidget *parent)
     , disc(QRect(0, 0, viewSize, viewSize), QRegion::Ellipse)
 {
     setFixedSize(640, 480);
+    // The widget paints every pixel itself, most of them with the picture: the window need
+    // not paint its background under it first, 30 times a second.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     messageTimer.setSingleShot(true);
     connect(&messageTimer, &QTimer::timeout, this, [this] {
         messageText.clear();
@@ -116,6 +119,14 @@ void VideoDisplayWidget::showMessage(const QString &text, int msecs)
 void VideoDisplayWidget::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
+    // What the picture leaves uncovered (the strip beside the square, the corners around
+    // the disc, all of it before the first frame) shows the window's background, as it
+    // would through a widget that painted nothing there.
+    QRegion uncovered(rect());
+    if (!image.isNull())
+        uncovered -= haveDegree ? disc : QRegion(0, 0, viewSize, viewSize);
+    for (const QRect &part : uncovered)
+        painter.fillRect(part, palette().brush(backgroundRole()));
     if (!image.isNull()) {
         painter.save();
         if (haveDegree)
