@@ -4,6 +4,7 @@
 #include "display/videodisplaywidget.h"
 #include "media/picturesize.h"
 #include "playback/playbackthread.h"
+#include "stream/cameranetwork.h"
 #include "stream/readthread.h"
 #include "stream/recordingfinisher.h"
 
@@ -19,6 +20,9 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStandardPaths>
+#include <QUrl>
+
+#include <utility>
 
 namespace {
 
@@ -80,6 +84,13 @@ MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
     }
 
     connect(&recordingTicker, &QTimer::timeout, this, &MainWindow::updateRecordingIndicator);
+    lostTicker.setInterval(1000);
+    connect(&lostTicker, &QTimer::timeout, this, &MainWindow::updateLostNotice);
+    linkTicker.setInterval(1000);
+    connect(&linkTicker, &QTimer::timeout, this, [this] {
+        picturesPerSecond = std::exchange(picturesThisSecond, 0);
+        updateLinkInfo();
+    });
     addShortcuts();
     updateButtons();
 }
@@ -125,6 +136,10 @@ void MainWindow::addShortcuts()
         connect(shortcut, &QShortcut::activated, key.button, &QAbstractButton::click);
         key.button->setToolTip(QObject::tr(key.tip));
     }
+    // Not a button's: the link's figures over the picture, on and off.
+    auto *info = new QShortcut(QKeySequence(Qt::Key_I), this);
+    info->setAutoRepeat(false);
+    connect(info, &QShortcut::activated, this, &MainWindow::toggleLinkInfo);
 }
 
 QString MainWindow::suggestedPath(const QString &directory, const QString &suffix, const QDateTime &now)
@@ -162,7 +177,7 @@ void MainWindow::updateButtons()
     ui->pbStartRecord->setEnabled(isLive);
     ui->pbSaveImage->setEnabled(isLive);
     ui->pbPlayBack->setEnabled(!isLive);
-    ui->pbStart->setText(isLive ? QObject::tr("Stop") : QObject::tr("Start"));
+    ui->pbStart->setText(isLive || isConnecting ? QObject::tr("Stop") : QObject::tr("Start"));
     ui->pbStartRecord->setText(isRecording ? QObject::tr("StopRecord") : QObject::tr("StartRecord"));
     ui->pbPlayBack->setText(isPlayBack ? QObject::tr("StopReplay") : QObject::tr("StartReplay"));
     ui->pbStart->setEnabled(!isPlayBack && !isRecording);
@@ -173,6 +188,15 @@ void MainWindow::setImage(QImage image, int degree, bool isHaveDegree, bool, boo
 {
     if (image.height() <= 0)
         return;
+    if (isConnecting) {
+        // The first picture: the camera is there, and the live view is on.
+        isConnecting = false;
+        isLive = true;
+        videoWidget->setNotice(QString());
+        updateButtons();
+    }
+    if (readThread)
+        ++picturesThisSecond;
     videoWidget->setHaveDegree(isHaveDegree);
     videoWidget->setFrame(image, degree);
 
@@ -195,11 +219,12 @@ void MainWindow::setImage(QImage image, int degree, bool isHaveDegree, bool, boo
 
 void MainWindow::on_pbStart_clicked()
 {
-    if (isLive) {
+    if (isLive || isConnecting) {
         isLive = false;
+        isConnecting = false;
         stopLiveView();
     } else if (startLiveView()) {
-        isLive = true;
+        isConnecting = true;
     }
     updateButtons();
 }
@@ -212,16 +237,42 @@ bool MainWindow::startLiveView()
     connect(readThread, &ReadThread::cameraFound, this, &MainWindow::cameraFound);
     connect(readThread, &ReadThread::recordingFailed, this, &MainWindow::recordingFailed);
     connect(readThread, &ReadThread::framesLeftOut, this, &MainWindow::framesLeftOut);
+    connect(readThread, &ReadThread::connectFailed, this, &MainWindow::connectFailed);
+    connect(readThread, &ReadThread::linkQuality, this, &MainWindow::linkQuality);
     readThread->url = streamUrl;
     requestPictureSizes();
-    if (readThread->openStream()) {
-        readThread->start();
-        videoWidget->resetMirror(false);
-        return true;
+    // The stream is opened on the reader's own thread: the window goes on meanwhile, and
+    // Stop breaks the attempt off.
+    readThread->start();
+    videoWidget->resetMirror(false);
+    videoWidget->setNotice(QObject::tr("Connecting to the camera..."));
+    picturesThisSecond = picturesPerSecond = linkReceived = linkLost = 0;
+    linkTicker.start();
+    updateLinkInfo();
+    return true;
+}
+
+// The camera could not be reached: back to Idle, and the user is told what to do about it.
+void MainWindow::connectFailed(ReadThread::ConnectFailure reason)
+{
+    isConnecting = false;
+    stopLiveView();
+    updateButtons();
+    QString why;
+    switch (reason) {
+    case ReadThread::ConnectFailure::NotOnCameraNetwork:
+        why = QObject::tr("This PC is not on the camera's Wi-Fi. Join the camera's Wi-Fi network, then press Start.");
+        break;
+    case ReadThread::ConnectFailure::NoAnswer:
+        why = QObject::tr("The camera does not answer at %1. Check that it is switched on and near this PC.")
+                  .arg(QUrl(streamUrl).host());
+        break;
+    case ReadThread::ConnectFailure::NoPicture:
+        why = QObject::tr("The camera answers, but no picture arrives. A firewall may be blocking the video: "
+                          "allow Velmora PC wireless through it.");
+        break;
     }
-    warn(QObject::tr("please connect the right wifi and try again"));
-    endWorker(readThread, &ReadThread::stopRead);
-    return false;
+    warn(QObject::tr("please connect the right wifi and try again"), why);
 }
 
 // The reader converts each picture once, straight to the size the display draws it at;
@@ -246,19 +297,65 @@ void MainWindow::stopLiveView()
     }
     endWorker(readThread, &ReadThread::stopRead);
     isSnapshotPending = false;
+    lostTicker.stop();
+    linkTicker.stop();
+    isLinkInfoShownByItself = false;
     videoWidget->setNotice(QString());
+    updateLinkInfo();
 }
 
 // The last picture stays on screen, with a word over it, while the reader tries to reach
 // the camera again.
 void MainWindow::cameraLost()
 {
-    videoWidget->setNotice(QObject::tr("Camera lost, reconnecting..."));
+    lostTicker.start();
+    updateLostNotice();
 }
 
 void MainWindow::cameraFound()
 {
+    lostTicker.stop();
     videoWidget->setNotice(QString());
+}
+
+// While the camera is lost: the notice says so, and says that the PC has left the camera's
+// Wi-Fi, once it has no address on the camera's network any more.
+void MainWindow::updateLostNotice()
+{
+    QString notice = QObject::tr("Camera lost, reconnecting...");
+    if (!CameraNetwork::isJoined(QUrl(streamUrl).host()))
+        notice += QLatin1Char(' ') + QObject::tr("(Wi-Fi disconnected)");
+    videoWidget->setNotice(notice);
+}
+
+void MainWindow::linkQuality(int received, int lost)
+{
+    linkReceived = received;
+    linkLost = lost;
+    // Shown by itself while more than a tenth of the frames are lost, and until ten
+    // seconds without a loss.
+    if (lost * 10 > received + lost)
+        isLinkInfoShownByItself = true;
+    else if (lost == 0)
+        isLinkInfoShownByItself = false;
+    updateLinkInfo();
+}
+
+void MainWindow::toggleLinkInfo()
+{
+    isLinkInfoOn = !isLinkInfoOn;
+    updateLinkInfo();
+}
+
+// The link's figures in a corner of the picture, while the live view runs and the user
+// asked for them, or the link loses many frames.
+void MainWindow::updateLinkInfo()
+{
+    if (!readThread || !(isLinkInfoOn || isLinkInfoShownByItself)) {
+        videoWidget->setLinkInfo(QString());
+        return;
+    }
+    videoWidget->setLinkInfo(QObject::tr("%1 pictures/s · %2 frames lost in 10 s").arg(picturesPerSecond).arg(linkLost));
 }
 
 // The reader has ended a recording whose file could not be written any more.
@@ -341,6 +438,12 @@ bool MainWindow::startPlayBack()
         warn(QObject::tr("don't have saved video"));
         return false;
     }
+    // While the live view is still connecting, the replay button is on as in Idle: the
+    // attempt to reach the camera gives way to the replay.
+    if (isConnecting) {
+        isConnecting = false;
+        stopLiveView();
+    }
     // A recording that has just been stopped is replayed as it is finally written.
     RecordingFinisher::waitForAll();
     playBackThread = new PlayBackThread(this);
@@ -361,9 +464,13 @@ void MainWindow::stopPlayBack()
         endWorker(playBackThread, &PlayBackThread::stopPlay);
 }
 
-void MainWindow::warn(const QString &text)
+// Every failure the user sees: a modal warning, with a line on why and what to do where
+// the program can tell.
+void MainWindow::warn(const QString &text, const QString &reason)
 {
-    QMessageBox::warning(this, QObject::tr("Warning"), text, QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox box(QMessageBox::Warning, QObject::tr("Warning"), text, QMessageBox::Ok, this);
+    box.setInformativeText(reason);
+    box.exec();
 }
 
 void MainWindow::on_pushButton_clicked()

@@ -1,6 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "stream/readthread.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QImage>
@@ -11,7 +13,6 @@
 
 class MainWindowForm;
 class PlayBackThread;
-class ReadThread;
 class VideoDisplayWidget;
 
 // The program's one window: the live view, snapshots, recording and replay of the camera.
@@ -46,8 +47,13 @@ private:
     void stopLiveView();
     bool startPlayBack();
     void stopPlayBack();
+    void connectFailed(ReadThread::ConnectFailure reason);
     void cameraLost();
     void cameraFound();
+    void updateLostNotice();
+    void linkQuality(int received, int lost);
+    void toggleLinkInfo();
+    void updateLinkInfo();
     void recordingFailed();
     void framesLeftOut();
     void requestPictureSizes();
@@ -55,13 +61,14 @@ private:
     void endWorker(Worker *&worker, void (Worker::*stop)());
     void addShortcuts();
     void updateRecordingIndicator();
-    void warn(const QString &text);
+    void warn(const QString &text, const QString &reason = QString());
     void updateButtons();
 
     MainWindowForm *ui;
     ReadThread *readThread = nullptr;
     PlayBackThread *playBackThread = nullptr;
     bool isLive = false;
+    bool isConnecting = false; // the live view is started, its first picture not yet come
     bool isRecording = false;
     bool isSnapshotPending = false;
     bool isPlayBack = false;
@@ -72,6 +79,17 @@ private:
     QString streamUrl;
     QTimer recordingTicker;
     QElapsedTimer recordingClock;
+    // The camera lost: whether this PC is still on its network is looked at every second.
+    QTimer lostTicker;
+    // The link's figures: pictures shown a second, and the reader's last word on the
+    // frames of the last ten seconds.
+    QTimer linkTicker;
+    int picturesThisSecond = 0;
+    int picturesPerSecond = 0;
+    int linkReceived = 0;
+    int linkLost = 0;
+    bool isLinkInfoOn = false;      // asked for with I
+    bool isLinkInfoShownByItself = false; // while the link loses many frames
 };
 
 #endif // MAINWINDOW_H

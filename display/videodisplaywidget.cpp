@@ -109,6 +109,14 @@ void VideoDisplayWidget::setRecordingStatus(const QString &text)
     update();
 }
 
+void VideoDisplayWidget::setLinkInfo(const QString &text)
+{
+    if (text == linkText)
+        return;
+    linkText = text;
+    update();
+}
+
 void VideoDisplayWidget::showMessage(const QString &text, int msecs)
 {
     messageText = text;
@@ -143,7 +151,7 @@ void VideoDisplayWidget::paintEvent(QPaintEvent *)
 // picture, the recording's state in its top left corner, a passing message at its foot.
 void VideoDisplayWidget::drawOverlays(QPainter &painter) const
 {
-    if (noticeText.isEmpty() && recordingText.isEmpty() && messageText.isEmpty())
+    if (noticeText.isEmpty() && recordingText.isEmpty() && messageText.isEmpty() && linkText.isEmpty())
         return;
     painter.setRenderHint(QPainter::Antialiasing);
     QFont font = painter.font();
@@ -168,6 +176,16 @@ void VideoDisplayWidget::drawOverlays(QPainter &painter) const
         painter.fillRect(band, shade);
         painter.setPen(Qt::white);
         painter.drawText(band.adjusted(8, 0, -8, 0), Qt::AlignCenter, messageText);
+    }
+    if (!linkText.isEmpty()) {
+        painter.setFont(small);
+        const QFontMetrics metrics(small);
+        const int margin = 8, padding = 6;
+        const int width = metrics.horizontalAdvance(linkText) + 2 * padding;
+        const QRect box(viewSize - margin - width, margin, width, metrics.height() + 2 * padding);
+        painter.fillRect(box, shade);
+        painter.setPen(Qt::white);
+        painter.drawText(box, Qt::AlignCenter, linkText);
     }
     if (!recordingText.isEmpty()) {
         painter.setFont(small);

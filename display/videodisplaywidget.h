@@ -51,6 +51,9 @@ public:
     // A passing word, such as a snapshot saved: at the foot of the picture, for `msecs`.
     void showMessage(const QString &text, int msecs = 2000);
     QString message() const { return messageText; }
+    // The link's figures: in the top right corner.
+    void setLinkInfo(const QString &text);
+    QString linkInfo() const { return linkText; }
 
     bool isMirrored() const { return mirror; }
 
@@ -73,6 +76,7 @@ private:
     QString noticeText;
     QString recordingText;
     QString messageText;
+    QString linkText;
     QTimer messageTimer;
 };
 

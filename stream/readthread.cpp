@@ -1,6 +1,9 @@
 #include "stream/readthread.h"
 
+#include "stream/cameranetwork.h"
 #include "stream/recordingfinisher.h"
+
+#include <QUrl>
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -14,6 +17,8 @@ namespace {
 // While the camera is lost, a new attempt to reach it begins at least this often; an
 // attempt that gets no RTSP answer within this time is given up for the next one.
 const int64_t ReconnectIntervalUs = 1000000;
+// How often the link's figures are told.
+const int64_t LinkReportIntervalUs = 1000000;
 
 } // namespace
 
@@ -21,6 +26,7 @@ ReadThread::ReadThread(QObject *parent)
     : QThread(parent)
 {
     setObjectName(QStringLiteral("camera reader"));
+    qRegisterMetaType<ReadThread::ConnectFailure>();
     connect(&mailbox, &FrameMailbox::delivered, this, &ReadThread::getImage);
     connect(&decoder, &FrameDecoder::recordingFailed, this, &ReadThread::recordingFailed);
     connect(&decoder, &FrameDecoder::framesLeftOut, this, &ReadThread::framesLeftOut);
@@ -54,9 +60,32 @@ bool ReadThread::openStream()
     if (!opened)
         return false;
     useConnection(std::move(opened));
-    isMirror = true;
-    autoMirror = true;
-    decoder.setMirrorFlags(isMirror, autoMirror);
+    return true;
+}
+
+// The first connection, made on the reader's own thread: the window goes on while the
+// camera answers, or fails to. False when it could not be made, after saying why (not
+// when stopped meanwhile).
+bool ReadThread::connectFirst()
+{
+    StreamConnection::Failure failure;
+    std::unique_ptr<StreamConnection> opened =
+        StreamConnection::open(url, interruptFlag, StreamConnection::CameraSilenceUs, &failure);
+    if (!opened) {
+        if (interruptFlag)
+            return false;
+        // Not on the camera's network, a connection fails whatever the camera does: that
+        // is what the user can put right.
+        if (!CameraNetwork::isJoined(QUrl(url).host()))
+            emit connectFailed(ConnectFailure::NotOnCameraNetwork);
+        else if (failure == StreamConnection::Failure::NoPicture)
+            emit connectFailed(ConnectFailure::NoPicture);
+        else
+            emit connectFailed(ConnectFailure::NoAnswer);
+        return false;
+    }
+    useConnection(std::move(opened));
+    emit connected();
     return true;
 }
 
@@ -71,6 +100,10 @@ void ReadThread::useConnection(std::unique_ptr<StreamConnection> next)
     session = std::make_shared<FrameDecoder::Session>();
     session->decoder = connection->takeDecoder();
     session->timeBase = connection->videoStream()->time_base;
+    isMirror = true;
+    autoMirror = true;
+    decoder.setMirrorFlags(isMirror, autoMirror);
+    link.restart();
     QMutexLocker locker(&mutex);
     source.frameRate = connection->frameRate();
     source.sampleAspectRatio = connection->videoStream()->codecpar->sample_aspect_ratio;
@@ -79,6 +112,8 @@ void ReadThread::useConnection(std::unique_ptr<StreamConnection> next)
 
 void ReadThread::run()
 {
+    if (!connection && !connectFirst())
+        return;
     decoder.start();
     av::PacketPtr packet(av_packet_alloc());
     while (packet && !interruptFlag) {
@@ -108,6 +143,7 @@ void ReadThread::loseConnection(int error)
     qDebug() << "camera lost" << error;
     connection.reset();
     session.reset();
+    reportLink(av_gettime_relative());
     // The session's last pictures reach the window before the word that it is over.
     decoder.finishQueued();
     emit cameraLost();
@@ -140,8 +176,19 @@ void ReadThread::waitBeforeRetry(int64_t untilUs)
 // angle it carried. The decoder's thread does the rest.
 void ReadThread::readPacket(AVPacket *packet)
 {
+    const int64_t now = av_gettime_relative();
+    link.frame(packet->pts, now);
+    if (now - linkReportedUs >= LinkReportIntervalUs)
+        reportLink(now);
     const int degree = getPacketDegree(packet);
     decoder.push(packet, degree, isHaveDegree, session);
+}
+
+void ReadThread::reportLink(int64_t nowUs)
+{
+    linkReportedUs = nowUs;
+    const LinkMeter::Counts counts = link.lastSeconds(nowUs);
+    emit linkQuality(counts.received, counts.lost);
 }
 
 // The file is made and its encoder opened, and ended, away from the live picture, which

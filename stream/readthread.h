@@ -3,6 +3,7 @@
 
 #include "media/framemailbox.h"
 #include "stream/framedecoder.h"
+#include "stream/linkmeter.h"
 #include "stream/recording.h"
 #include "stream/streamconnection.h"
 
@@ -26,14 +27,24 @@
 // keeps trying the same address until the camera answers again (cameraFound()) or the
 // reader is stopped. A recording goes on into the same file across such a gap.
 //
-// Use: construct, set `url`, openStream() on the caller's thread, then start(); stop with
-// stopRead(), quit() and wait(). Stopping ends the session with the camera before the
-// thread finishes. An object opens one stream once.
+// Use: construct, set `url`, then start(), which opens the stream on the reader's own
+// thread and says how that went (connected() or connectFailed()); or openStream() on the
+// caller's thread first, then start(). Stop with stopRead() and wait(). Stopping ends the
+// session with the camera, or the attempt to reach it, before the thread finishes. An
+// object opens one stream once.
 class ReadThread : public QThread
 {
     Q_OBJECT
 
 public:
+    // Why the camera could not be reached, in the terms of what the user can do about it.
+    enum class ConnectFailure {
+        NotOnCameraNetwork, // this PC has no address on the camera's network
+        NoAnswer,           // the camera refused, or did not answer in time
+        NoPicture           // the camera answered, but no picture it sent arrived
+    };
+    Q_ENUM(ConnectFailure)
+
     explicit ReadThread(QObject *parent = nullptr);
     ~ReadThread() override;
 
@@ -78,6 +89,13 @@ signals:
     // The recording leaves out frames: this machine cannot encode them as fast as they
     // come. Once per recording.
     void framesLeftOut();
+    // start() without openStream(): the stream is open, its pictures follow.
+    void connected();
+    // start() without openStream(): the stream could not be opened; the thread ends.
+    void connectFailed(ReadThread::ConnectFailure reason);
+    // The camera's frames of the last ten seconds, those that arrived and those lost on the
+    // way. About once a second while frames come, and when the camera is lost.
+    void linkQuality(int received, int lost);
 
 protected:
     void run() override;
@@ -86,8 +104,10 @@ private:
     // Tests and fuzz targets reach the frame path through this, without a network.
     friend struct ReadThreadTestAccess;
 
+    bool connectFirst();
     void useConnection(std::unique_ptr<StreamConnection> next);
     void loseConnection(int error);
+    void reportLink(int64_t nowUs);
     bool reconnect();
     void waitBeforeRetry(int64_t untilUs);
     void readPacket(AVPacket *packet);
@@ -109,6 +129,9 @@ private:
     bool isMirror = false;
     bool autoMirror = false;
     int lastDegree = 0;
+    // The reading thread's own.
+    LinkMeter link;
+    int64_t linkReportedUs = 0;
 };
 
 #endif // READTHREAD_H

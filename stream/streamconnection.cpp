@@ -56,8 +56,11 @@ int StreamConnection::interruptCallback(void *opaque)
 }
 
 std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, const std::atomic<bool> &stopRequest,
-                                                         int64_t answerLimitUs)
+                                                         int64_t answerLimitUs, Failure *failure)
 {
+    Failure dummy;
+    Failure &failed = failure ? *failure : dummy;
+    failed = Failure::NoAnswer;
     std::unique_ptr<StreamConnection> connection(new StreamConnection(stopRequest));
     AVFormatContext *input = avformat_alloc_context();
     if (!input) {
@@ -95,6 +98,7 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
     connection->formatCtx.reset(input);
 
     // The camera's answer was its last sign of life; from now on it owes pictures.
+    failed = Failure::NoPicture;
     connection->lastDataUs = av_gettime_relative();
     connection->silenceLimitUs = CameraSilenceUs;
     if (avformat_find_stream_info(input, nullptr) < 0) {

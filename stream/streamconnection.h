@@ -23,12 +23,18 @@ public:
     // How long the camera may stay silent, the same as the RTSP input's socket time-out.
     static constexpr int64_t CameraSilenceUs = 3000000;
 
+    // How far an opening that failed came.
+    enum class Failure {
+        NoAnswer, // the camera refused the connection, or did not answer its requests in time
+        NoPicture // the camera answered, but no picture it sent arrived
+    };
+
     // Opens `url` over RTSP with the media over UDP, picks the first video stream and
     // opens its decoder. `answerLimitUs` is how long the camera may take to answer the
     // RTSP requests. While `stopRequest` is set, every wait gives up. Null on failure,
-    // after the debug line that says where it failed.
+    // after the debug line that says where it failed, and with `failure` set.
     static std::unique_ptr<StreamConnection> open(const QString &url, const std::atomic<bool> &stopRequest,
-                                                  int64_t answerLimitUs);
+                                                  int64_t answerLimitUs, Failure *failure = nullptr);
     ~StreamConnection();
 
     StreamConnection(const StreamConnection &) = delete;

@@ -13,6 +13,9 @@
 #include "support/readthreadaccess.h"
 #include "support/window.h"
 
+#include "stream/cameranetwork.h"
+#include "stream/linkmeter.h"
+
 #include "frameencoder.h"
 #include "sensorblock.h"
 
@@ -77,6 +80,16 @@ private slots:
     void framesFasterThanTheMachine();
     void stopWhileConnecting();
     void stopWhileCameraPrepares();
+    void cameraNetwork_data();
+    void cameraNetwork();
+    void connectionFailureSaysWhy_data();
+    void connectionFailureSaysWhy();
+    void windowGoesOnWhileConnecting_data();
+    void windowGoesOnWhileConnecting();
+    void lostFramesCounted_data();
+    void lostFramesCounted();
+    void lostFramesFromTimestamps_data();
+    void lostFramesFromTimestamps();
 };
 
 // The camera's server goes away, sessions and all, and comes back at the same address:
@@ -427,6 +440,181 @@ void tst_CameraFaults::stopWhileCameraPrepares()
     QTRY_VERIFY(QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"),
         QStringLiteral("ss -tn state established '( sport = :%1 )' | grep -q :%1").arg(QUrl(url).port())}) == 0);
     stopEndsOpening(reader, opening, log);
+}
+
+// Whether this PC is on the camera's network only chooses the words of the warning; as a
+// function of the addresses, it is tried here without sending anything anywhere.
+void tst_CameraFaults::cameraNetwork_data()
+{
+    QTest::addColumn<QStringList>("local");
+    QTest::addColumn<bool>("joined");
+    QTest::newRow("an address from the camera's access point") << QStringList{"127.0.0.1", "192.168.73.2"} << true;
+    QTest::newRow("the office network only") << QStringList{"127.0.0.1", "10.1.2.3", "192.168.1.20"} << false;
+    QTest::newRow("a neighbouring /24") << QStringList{"192.168.74.2", "192.168.72.200"} << false;
+    QTest::newRow("no network at all") << QStringList{"127.0.0.1", "::1"} << false;
+    QTest::newRow("nothing") << QStringList{} << false;
+    QTest::newRow("only IPv6") << QStringList{"fe80::1", "2001:db8::73:2"} << false;
+}
+
+void tst_CameraFaults::cameraNetwork()
+{
+    QFETCH(QStringList, local);
+    QFETCH(bool, joined);
+    QList<QHostAddress> addresses;
+    for (const QString &address : local)
+        addresses << QHostAddress(address);
+    QCOMPARE(CameraNetwork::contains(addresses, QStringLiteral("192.168.73.1")), joined);
+}
+
+void tst_CameraFaults::connectionFailureSaysWhy_data()
+{
+    QTest::addColumn<QString>("camera");
+    QTest::addColumn<QString>("reason");
+    const QString noAnswer = QStringLiteral("The camera does not answer at 127.0.0.1. Check that it is switched on and near this PC.");
+    QTest::newRow("nothing listens") << "refused" << noAnswer;
+    QTest::newRow("connected, never answers") << "silent" << noAnswer;
+    QTest::newRow("answers, its video blocked") << "no video"
+        << QStringLiteral("The camera answers, but no picture arrives. A firewall may be blocking the video: "
+                          "allow Velmora PC wireless through it.");
+}
+
+// A camera that cannot be reached: the window goes back to Idle, and its warning keeps its
+// words and adds why, in words the user can act on.
+void tst_CameraFaults::connectionFailureSaysWhy()
+{
+    QFETCH(QString, camera);
+    QFETCH(QString, reason);
+
+    SilentServer silent;
+    MuteCamera mute;
+    const QString url = camera == QLatin1String("no video") ? mute.url() : silent.url();
+    if (camera == QLatin1String("refused"))
+        silent.server.close();
+    MainWindow window(url);
+    window.show();
+    SeenMessage message;
+    answerMessageBox(&message);
+    click(window, "pbStart");
+    QVERIFY(!message.seen);
+    QTRY_VERIFY_WITH_TIMEOUT(message.seen, 10000);
+    QCOMPARE(message.title, QStringLiteral("Warning"));
+    QCOMPARE(message.text, QStringLiteral("please connect the right wifi and try again"));
+    QCOMPARE(message.informative, reason);
+    QCOMPARE(buttons(window), Idle);
+    QVERIFY(displayOf(window)->notice().isEmpty());
+    QVERIFY(window.findChildren<ReadThread *>().isEmpty());
+}
+
+void tst_CameraFaults::windowGoesOnWhileConnecting_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("Stop") << false;
+    QTest::newRow("the window closed") << true;
+}
+
+// While the camera takes its time to answer, the window says so and goes on: it repaints
+// at once, Stop breaks the attempt off, and so does closing the window.
+void tst_CameraFaults::windowGoesOnWhileConnecting()
+{
+    QFETCH(bool, closeWindow);
+    SilentServer silent;
+    auto window = std::make_unique<MainWindow>(silent.url());
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    SeenMessage message;
+    answerMessageBox(&message);
+
+    QElapsedTimer timer;
+    timer.start();
+    click(*window, "pbStart");
+    const QImage shot = displayOf(*window)->grab().toImage();
+    QVERIFY2(timer.elapsed() <= 200, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(displayOf(*window)->notice(), QStringLiteral("Connecting to the camera..."));
+    int white = 0;
+    for (int x = 100; x < 500; ++x)
+        white += qGray(shot.pixel(x, 240)) > 200 || qGray(shot.pixel(x, 245)) > 200;
+    QVERIFY2(white > 10, qPrintable(QString::number(white)));
+    QCOMPARE(buttons(*window), Connecting);
+    QTRY_COMPARE(silent.accepted.size(), 1);
+
+    timer.restart();
+    if (closeWindow) {
+        window.reset();
+    } else {
+        click(*window, "pbStart");
+        QCOMPARE(buttons(*window), Idle);
+        QVERIFY(displayOf(*window)->notice().isEmpty());
+        QVERIFY(window->findChildren<ReadThread *>().isEmpty());
+    }
+    QVERIFY2(timer.elapsed() <= 500, qPrintable(QString::number(timer.elapsed())));
+    QTest::qWait(100);
+    QVERIFY(!message.seen); // a stopped attempt is no failure
+}
+
+void tst_CameraFaults::lostFramesCounted_data()
+{
+    QTest::addColumn<int>("dropFrameEvery");
+    QTest::newRow("no frame lost") << 0;
+    QTest::newRow("every 6th frame lost") << 6;
+}
+
+// The frames lost on the way are counted from the gaps they leave in the frames' RTP
+// timestamps: a stream of 61 frames is the frames that came and those counted lost. A
+// loopback on a busy machine may lose more than the camera drops, never fewer, and a frame
+// lost at either end leaves no gap.
+void tst_CameraFaults::lostFramesCounted()
+{
+    QFETCH(int, dropFrameEvery);
+    camsim::Options options = loopbackCamera();
+    options.frames = 61;
+    options.dropFrameEvery = dropFrameEvery;
+    Camera camera(options);
+    QVERIFY(camera.start());
+    LiveReader reading;
+    QVERIFY(reading.open(camera.url()));
+    QSignalSpy quality(reading.reader.get(), &ReadThread::linkQuality);
+    QSignalSpy lost(reading.reader.get(), &ReadThread::cameraLost);
+    reading.reader->start();
+    QVERIFY(lost.wait(10000));
+    QVERIFY(!quality.isEmpty());
+    // The last word, given as the session ended.
+    const int received = quality.last().at(0).toInt();
+    const int counted = quality.last().at(1).toInt();
+    const int dropped = dropFrameEvery ? options.frames / dropFrameEvery : 0;
+    QVERIFY2(counted >= dropped && received + counted <= options.frames && received + counted >= options.frames - 2,
+             qPrintable(QStringLiteral("%1 received, %2 counted lost, %3 dropped").arg(received).arg(counted).arg(dropped)));
+}
+
+void tst_CameraFaults::lostFramesFromTimestamps_data()
+{
+    QTest::addColumn<QVector<int>>("frames"); // the camera's frame numbers that arrive
+    QTest::addColumn<int>("jitter");          // how early or late it stamps them, in 90 kHz ticks
+    QVector<int> sixth, most;
+    for (int n = 0; n <= 60; ++n) {
+        if (n % 6 != 5)
+            sixth << n;
+    }
+    // A link that loses most frames: two in a row seldom arrive.
+    for (int n = 0, step = 0; n < 300; n += 2 + step % 4, ++step)
+        most << n;
+    QTest::newRow("every 6th lost") << sixth << 0;
+    QTest::newRow("every 6th lost, stamped unevenly") << sixth << 150;
+    QTest::newRow("most lost, stamped unevenly") << most << 150;
+}
+
+// The lost frames are those missing between the frames that arrive, however uneven the
+// camera's stamps and however few frames arrive in a row.
+void tst_CameraFaults::lostFramesFromTimestamps()
+{
+    QFETCH(QVector<int>, frames);
+    QFETCH(int, jitter);
+    LinkMeter meter;
+    const int64_t nowUs = 5000000;
+    for (int n : frames)
+        meter.frame(int64_t(n) * 3000 + (n % 3 - 1) * jitter, nowUs);
+    const LinkMeter::Counts counts = meter.lastSeconds(nowUs);
+    QCOMPARE(counts.received, frames.size());
+    QCOMPARE(counts.lost, frames.last() - frames.first() + 1 - frames.size());
 }
 
 QTEST_MAIN(tst_CameraFaults)

@@ -80,8 +80,8 @@ void tst_LiveView::startShowsCameraPicture()
 {
     LiveWindow live;
     QVERIFY(live.start());
-    QCOMPARE(buttons(*live.window), Live);
     QTRY_COMPARE_WITH_TIMEOUT(shownQuadrants(*live.window, PlainPoints), QStringLiteral("RGBY"), 3000);
+    QCOMPARE(buttons(*live.window), Live);
 
     QPointer<ReadThread> reader = live.window->findChild<ReadThread *>();
     QVERIFY(reader && reader->isRunning());
@@ -106,7 +106,7 @@ void tst_LiveView::restartMakesFreshReaders()
     QPointer<ReadThread> first = live.window->findChild<ReadThread *>();
     click(*live.window, "pbStart");
     click(*live.window, "pbStart");
-    QCOMPARE(buttons(*live.window), Live);
+    QCOMPARE(buttons(*live.window), Connecting);
 
     // The stopped reader is gone; the new one is the window's only reader.
     QVERIFY(first.isNull());
@@ -117,6 +117,7 @@ void tst_LiveView::restartMakesFreshReaders()
 
     FrameCollector fromNewReader(readers[0]);
     QTRY_VERIFY_WITH_TIMEOUT(fromNewReader.frames.size() >= 3, 3000);
+    QCOMPARE(buttons(*live.window), Live);
     click(*live.window, "pbStart");
     QCOMPARE(buttons(*live.window), Idle);
 }
@@ -168,7 +169,7 @@ void tst_LiveView::unreachableCameraWarns()
     SeenMessage message;
     answerMessageBox(&message);
     click(window, "pbStart");
-    QVERIFY(message.seen);
+    QTRY_VERIFY_WITH_TIMEOUT(message.seen, 5000);
     QCOMPARE(message.title, QStringLiteral("Warning"));
     QCOMPARE(message.text, QStringLiteral("please connect the right wifi and try again"));
     QCOMPARE(message.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));

@@ -474,7 +474,8 @@ static int recordInWindow(int argc, char *argv[])
     QuitOnSignals quitOnSignals;
     MainWindow window(QString::fromLocal8Bit(argv[2]));
     window.show();
-    click(window, "pbStart");
+    if (!startLive(window))
+        return 2;
     answerSaveDialog(QString::fromLocal8Bit(argv[3]));
     click(window, "pbStartRecord");
     if (button(window, "pbStartRecord")->text() != QLatin1String("StopRecord"))

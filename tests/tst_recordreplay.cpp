@@ -57,7 +57,8 @@ struct Session
     {
         if (state == Idle)
             return true;
-        click(*window, "pbStart");
+        if (!startLive(*window))
+            return false;
         if (state == Live)
             return buttons(*window) == Live;
         startRecording(path("made.mp4"));
@@ -113,7 +114,7 @@ void tst_RecordReplay::recordSuffix()
     QFETCH(QString, recorded);
 
     Session session;
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     QCOMPARE(buttons(*session.window), Live);
     SeenSaveDialog dialog;
     answerSaveDialog(session.dir.filePath(chosen), &dialog);
@@ -138,7 +139,7 @@ void tst_RecordReplay::recordSuffix()
 void tst_RecordReplay::recordThenReplay()
 {
     Session session;
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     session.startRecording(session.path("inspection"));
     QVERIFY(session.waitFrames(40));
 
@@ -255,7 +256,7 @@ void tst_RecordReplay::replayWithoutRecording()
 void tst_RecordReplay::cancelledRecordDialogForgetsRecording()
 {
     Session session;
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     session.startRecording(session.path("kept.mp4"));
     QVERIFY(session.waitFrames(5));
     click(*session.window, "pbStartRecord");
@@ -277,7 +278,7 @@ void tst_RecordReplay::cancelledRecordDialogForgetsRecording()
 void tst_RecordReplay::replayOfVanishedFile()
 {
     Session session;
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     session.startRecording(session.path("gone.mp4"));
     QVERIFY(session.waitFrames(5));
     click(*session.window, "pbStartRecord");
@@ -298,7 +299,7 @@ void tst_RecordReplay::replayOfVanishedFile()
 void tst_RecordReplay::recordingAcrossGap()
 {
     Session session(loopbackCamera(10));
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     const QString path = session.path("across-gap.mp4");
     session.startRecording(path);
     QElapsedTimer wall;
@@ -354,7 +355,7 @@ void tst_RecordReplay::recordErrorWarnsAndStaysLive()
     QFETCH(bool, midway);
 
     Session session;
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     session.startRecording(session.path("good.mp4"));
     QVERIFY(session.waitFrames(5));
     click(*session.window, "pbStartRecord");
@@ -402,7 +403,7 @@ void tst_RecordReplay::recordErrorWarnsAndStaysLive()
 void tst_RecordReplay::closingWhileRecordingFinishesFile()
 {
     Session session;
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     session.startRecording(session.path("closed.mp4"));
     QVERIFY(session.waitFrames(30));
     LogCapture log;
@@ -419,7 +420,7 @@ void tst_RecordReplay::closingWhileRecordingFinishesFile()
 void tst_RecordReplay::closingWhileReplayingStopsReplay()
 {
     Session session;
-    click(*session.window, "pbStart");
+    QVERIFY(startLive(*session.window));
     session.startRecording(session.path("long.mp4"));
     QVERIFY(session.waitFrames(60));
     click(*session.window, "pbStartRecord");

@@ -115,6 +115,30 @@
         <translation>已保存 %1</translation>
     </message>
     <message>
+        <source>Connecting to the camera...</source>
+        <translation>正在连接摄像头...</translation>
+    </message>
+    <message>
+        <source>This PC is not on the camera&apos;s Wi-Fi. Join the camera&apos;s Wi-Fi network, then press Start.</source>
+        <translation>这台电脑没有连接到摄像头的 Wi-Fi。请先连接摄像头的 Wi-Fi 网络，再按“开始”。</translation>
+    </message>
+    <message>
+        <source>The camera does not answer at %1. Check that it is switched on and near this PC.</source>
+        <translation>摄像头 %1 没有应答。请确认摄像头已打开，并且离这台电脑不远。</translation>
+    </message>
+    <message>
+        <source>The camera answers, but no picture arrives. A firewall may be blocking the video: allow Velmora PC wireless through it.</source>
+        <translation>摄像头有应答，但收不到画面。可能是防火墙拦截了视频：请在防火墙中允许 Velmora PC wireless。</translation>
+    </message>
+    <message>
+        <source>(Wi-Fi disconnected)</source>
+        <translation>（Wi-Fi 已断开）</translation>
+    </message>
+    <message>
+        <source>%1 pictures/s · %2 frames lost in 10 s</source>
+        <translation>每秒 %1 幅画面 · 10 秒内丢失 %2 帧</translation>
+    </message>
+    <message>
         <source>This PC is too busy to record every picture</source>
         <translation>电脑太忙，录像跳过了部分画面</translation>
     </message>

@@ -94,6 +94,7 @@ struct SeenMessage
 {
     QString title;
     QString text;
+    QString informative; // the line under the text
     QMessageBox::StandardButtons buttons;
     bool seen = false;
     QPointer<QTimer> watcher;
@@ -109,6 +110,7 @@ inline void answerMessageBox(SeenMessage *seen)
             return false;
         seen->title = box->windowTitle();
         seen->text = box->text();
+        seen->informative = box->informativeText();
         seen->buttons = box->standardButtons();
         seen->seen = true;
         box->button(QMessageBox::Ok)->click();

@@ -44,17 +44,14 @@ struct LiveWindow
         : camera(options)
     {
     }
-    // Shows the window and clicks Start.
+    // Shows the window, clicks Start and waits for the live view.
     bool start()
     {
         if (!camera.start())
             return false;
         window = std::make_unique<MainWindow>(camera.url());
         window->show();
-        if (!QTest::qWaitForWindowExposed(window.get()))
-            return false;
-        click(*window, "pbStart");
-        return true;
+        return QTest::qWaitForWindowExposed(window.get()) && startLive(*window);
     }
     // Started, and showing the camera's picture in the plain view.
     bool showsPicture()

@@ -26,8 +26,17 @@ inline QString buttons(const QWidget &window)
     return states.join(QLatin1Char(' '));
 }
 
+// Clicks Start and waits until the live view is on, which is once the camera's first
+// picture has come: the stream is opened on the reader's own thread.
+inline bool startLive(QWidget &window, int timeoutMs = 10000)
+{
+    click(window, "pbStart");
+    return QTest::qWaitFor([&window] { return button(window, "pbStartRecord")->isEnabled(); }, timeoutMs);
+}
+
 // The states a user meets, by their buttons. The mirror works in all of them.
 inline const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay Mirror");
+inline const QString Connecting = QStringLiteral("Stop StartRecord(off) SaveImage(off) StartReplay Mirror");
 inline const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off) Mirror");
 inline const QString RecordingOn = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off) Mirror");
 inline const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay Mirror");
