@@ -85,6 +85,11 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
     // nothing more; a reordering queue would hold every later picture back for its
     // 100 ms each time.
     av_dict_set(&options, "reorder_queue_size", "0", 0);
+    // Only the camera the session was set up with is heard: the video sockets are connected
+    // to the ports the camera named, so the system drops whatever anyone else on its open
+    // Wi-Fi sends to them before FFmpeg sees it. A stranger can neither blank the picture
+    // nor slip pictures of their own into it, nor into a recording.
+    av_dict_set(&options, "rtsp_flags", "filter_src", 0);
 
     connection->lastDataUs = av_gettime_relative();
     connection->silenceLimitUs = answerLimitUs;

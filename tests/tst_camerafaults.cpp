@@ -10,6 +10,7 @@
 #include "support/mediafile.h"
 #include "support/opening.h"
 #include "support/picture.h"
+#include "support/process.h"
 #include "support/readthreadaccess.h"
 #include "support/window.h"
 
@@ -21,6 +22,7 @@
 
 #include <QProcess>
 #include <QPushButton>
+#include <QUdpSocket>
 #include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QUrl>
@@ -90,6 +92,8 @@ private slots:
     void lostFramesCounted();
     void lostFramesFromTimestamps_data();
     void lostFramesFromTimestamps();
+    void strangerIsNotHeard_data();
+    void strangerIsNotHeard();
 };
 
 // The camera's server goes away, sessions and all, and comes back at the same address:
@@ -280,7 +284,7 @@ void tst_CameraFaults::damagedFrames()
     LogCapture log;
     // Its watched lines: times the RTP reader held pictures back waiting for a packet
     // that never came.
-    FfmpegLog ffmpeg("max delay reached");
+    FfmpegLog ffmpeg{"max delay reached"};
     LiveReader reader;
     QVERIFY(reader.start(camera.url()));
     QVERIFY(reader.collect(60));
@@ -615,6 +619,74 @@ void tst_CameraFaults::lostFramesFromTimestamps()
     const LinkMeter::Counts counts = meter.lastSeconds(nowUs);
     QCOMPARE(counts.received, frames.size());
     QCOMPARE(counts.lost, frames.last() - frames.first() + 1 - frames.size());
+}
+
+void tst_CameraFaults::strangerIsNotHeard_data()
+{
+    QTest::addColumn<int>("seconds"); // how long the stranger goes on; 0: a few packets
+    QTest::addColumn<bool>("afterReconnect");
+    QTest::newRow("a few packets") << 0 << false;
+    QTest::newRow("a 5 s flood") << 5 << false;
+    QTest::newRow("after a reconnect") << 0 << true;
+}
+
+// Someone else on the camera's Wi-Fi sends RTP/JPEG packets to the reader's video port
+// while the camera streams, from another port of this machine: none of them is heard. No
+// picture of theirs and no line of FFmpeg's about them; the camera's pictures go on, in
+// their order. After a reconnect, with new ports, the same.
+void tst_CameraFaults::strangerIsNotHeard()
+{
+    QFETCH(int, seconds);
+    QFETCH(bool, afterReconnect);
+    // A process of its own, so that this one's UDP sockets are the reader's alone.
+    auto camera = std::make_unique<CameraProcess>();
+    QVERIFY(camera->start());
+    LiveReader reading;
+    QVERIFY(reading.start(camera->url));
+    QVERIFY(reading.collect(5));
+    if (afterReconnect) {
+        QSignalSpy found(reading.reader.get(), &ReadThread::cameraFound);
+        const QString port = QString::number(QUrl(camera->url).port());
+        camera = std::make_unique<CameraProcess>();
+        QVERIFY(camera->start({QStringLiteral("--port"), port}));
+        QVERIFY(found.count() > 0 || found.wait(15000));
+        QVERIFY(reading.waitFrames(5));
+    }
+    // The reader's pair of ports: RTP on the lower, RTCP on the one above.
+    const QList<quint16> ports = udpPorts();
+    QVERIFY2(ports.size() == 2 && ports[1] == ports[0] + 1, qPrintable(QString::number(ports.size())));
+
+    FfmpegLog ffmpeg{"bad cseq", "Invalid RTP/JPEG", "without a start chunk"};
+    const int before = reading.frames->frames.size();
+    QUdpSocket stranger;
+    QVERIFY(stranger.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QElapsedTimer timer;
+    timer.start();
+    int sent = 0;
+    do {
+        // RTP, payload type 26 with the marker, sequence numbers far from the camera's;
+        // an RTP/JPEG header whose quantisation table cannot be, and noise.
+        for (int i = 0; i < 10; ++i, ++sent) {
+            QByteArray packet(1000, char(sent));
+            const uint8_t header[] = {0x80, 0x80 | 26, uint8_t(0x9c + (sent >> 8)), uint8_t(sent), 0, 1, 0, 0,
+                                      0x12, 0x34, 0x56, 0x78, 0, 0, 0, 0, 1, 255, 160, 120, 0, 0, 0xff, 0xff};
+            packet.replace(0, int(sizeof header), reinterpret_cast<const char *>(header), int(sizeof header));
+            stranger.writeDatagram(packet, QHostAddress::LocalHost, ports[0]);
+        }
+        QTest::qWait(20);
+    } while (timer.elapsed() < seconds * 1000);
+    QVERIFY(sent <= 3000);
+
+    QVERIFY(reading.waitFrames(10));
+    QCOMPARE(ffmpeg.watched(), 0);
+    int previous = -1;
+    for (int i = before; i < reading.frames->frames.size(); ++i) {
+        const QImage &image = reading.frames->frames[i].image;
+        const int index = frameIndexOf(image);
+        QVERIFY2(index > previous, qPrintable(QStringLiteral("frame %1 after %2").arg(index).arg(previous)));
+        QCOMPARE(quadrantsOf(image), QStringLiteral("RGBY"));
+        previous = index;
+    }
 }
 
 QTEST_MAIN(tst_CameraFaults)

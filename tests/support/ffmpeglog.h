@@ -8,15 +8,17 @@ extern "C" {
 #include <atomic>
 #include <cstdarg>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 // Counts, while it lives, the lines that FFmpeg logs from any thread: errors, and lines
-// with a text to watch for. The lines still reach stderr.
+// with one of the texts to watch for. The lines still reach stderr.
 class FfmpegLog
 {
 public:
-    explicit FfmpegLog(const char *watched = nullptr)
+    explicit FfmpegLog(std::initializer_list<const char *> watched = {})
     {
-        watchedText = watched;
+        watchedTexts.assign(watched.begin(), watched.end());
         errorLines = 0;
         watchedLines = 0;
         av_log_set_callback(&FfmpegLog::count);
@@ -33,7 +35,7 @@ public:
 private:
     static void count(void *object, int level, const char *format, va_list arguments)
     {
-        if (level <= AV_LOG_ERROR || watchedText) {
+        if (level <= AV_LOG_ERROR || !watchedTexts.empty()) {
             char line[1024];
             int prefix = 1;
             va_list copy;
@@ -42,13 +44,15 @@ private:
             va_end(copy);
             if (level <= AV_LOG_ERROR && !std::strstr(line, "overread"))
                 ++errorLines;
-            if (watchedText && std::strstr(line, watchedText))
-                ++watchedLines;
+            for (const char *text : watchedTexts) {
+                if (std::strstr(line, text))
+                    ++watchedLines;
+            }
         }
         av_log_default_callback(object, level, format, arguments);
     }
 
-    static inline const char *watchedText = nullptr;
+    static inline std::vector<const char *> watchedTexts;
     static inline std::atomic<int> errorLines{0};
     static inline std::atomic<int> watchedLines{0};
 };

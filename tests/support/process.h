@@ -4,6 +4,11 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QList>
+#include <QSet>
+
+#include <algorithm>
+#include <unistd.h>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -59,6 +64,34 @@ inline int openFiles()
 {
     const QDir fds(QStringLiteral("/proc/self/fd"));
     return fds.exists() ? int(fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size()) : -1;
+}
+
+// The local ports of this process's IPv4 UDP sockets, in order.
+inline QList<quint16> udpPorts()
+{
+    QSet<QByteArray> inodes;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)) {
+        char target[64] = {};
+        if (readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target - 1) <= 0)
+            continue;
+        const QByteArray link(target);
+        if (link.startsWith("socket:["))
+            inodes << link.mid(8).chopped(1);
+    }
+    QList<quint16> ports;
+    QFile table(QStringLiteral("/proc/net/udp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return ports;
+    table.readLine(); // the heading
+    for (QByteArray line = table.readLine(); !line.isEmpty(); line = table.readLine()) {
+        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout inode
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 9 && inodes.contains(fields[9]))
+            ports << quint16(fields[1].mid(fields[1].indexOf(':') + 1).toUInt(nullptr, 16));
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
 }
 
 #endif // PROCESS_H
