@@ -14,14 +14,18 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <functional>
 #include <utility>
 
 namespace {
@@ -68,6 +72,9 @@ MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
 
     videoWidget = new VideoDisplayWidget(this);
     ui->videoLayout->addWidget(videoWidget);
+    connect(videoWidget, &VideoDisplayWidget::pictureSizeChanged, this, &MainWindow::requestPictureSizes);
+    connect(videoWidget, &VideoDisplayWidget::fullScreenRequested, this,
+            [this] { setFullScreenView(!videoWidget->isFullScreenView()); });
 
     const QLocale::Language language = QLocale().language();
     qDebug("language is  %d\n", int(language));
@@ -136,10 +143,55 @@ void MainWindow::addShortcuts()
         connect(shortcut, &QShortcut::activated, key.button, &QAbstractButton::click);
         key.button->setToolTip(QObject::tr(key.tip));
     }
-    // Not a button's: the link's figures over the picture, on and off.
-    auto *info = new QShortcut(QKeySequence(Qt::Key_I), this);
-    info->setAutoRepeat(false);
-    connect(info, &QShortcut::activated, this, &MainWindow::toggleLinkInfo);
+    // Not buttons': the link's figures over the picture, full screen, and zoom, as in
+    // players (+ and - repeat while held).
+    const struct
+    {
+        QKeySequence key;
+        std::function<void()> action;
+        bool repeats;
+    } views[] = {
+        {QKeySequence(Qt::Key_I), [this] { toggleLinkInfo(); }, false},
+        {QKeySequence(Qt::Key_F11), [this] { setFullScreenView(!videoWidget->isFullScreenView()); }, false},
+        {QKeySequence(Qt::Key_Escape), [this] { setFullScreenView(false); }, false},
+        {QKeySequence(Qt::Key_Plus), [this] { videoWidget->zoomBy(1.25); }, true},
+        {QKeySequence(Qt::Key_Equal), [this] { videoWidget->zoomBy(1.25); }, true},
+        {QKeySequence(Qt::Key_Minus), [this] { videoWidget->zoomBy(1 / 1.25); }, true},
+        {QKeySequence(Qt::Key_0), [this] { videoWidget->resetZoom(); }, false},
+    };
+    for (const auto &view : views) {
+        auto *shortcut = new QShortcut(view.key, this);
+        shortcut->setAutoRepeat(view.repeats);
+        connect(shortcut, &QShortcut::activated, this, view.action);
+    }
+}
+
+// Full screen: the current view on the whole screen, without the buttons, whose keys go
+// on working; back in the window, everything as it was.
+void MainWindow::setFullScreenView(bool on)
+{
+    if (on == videoWidget->isFullScreenView())
+        return;
+    if (on) {
+        windowPlace = pos();
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        ui->groupBox->hide();
+        ui->horizontalLayout->setContentsMargins(0, 0, 0, 0);
+        videoWidget->setFullScreenView(true);
+        // A window manager gives a full-screen window the whole screen; on an X display
+        // without one, the window takes it itself.
+        setGeometry(screen()->geometry());
+        showFullScreen();
+        videoWidget->showHint(QObject::tr("F11 or Esc: back to the window"));
+    } else {
+        showNormal();
+        videoWidget->setFullScreenView(false);
+        ui->horizontalLayout->setContentsMargins(11, 11, 11, 11);
+        ui->groupBox->show();
+        setFixedSize(800, 500);
+        move(windowPlace);
+    }
 }
 
 QString MainWindow::suggestedPath(const QString &directory, const QString &suffix, const QDateTime &now)
@@ -279,6 +331,8 @@ void MainWindow::connectFailed(ReadThread::ConnectFailure reason)
 // while a snapshot waits, to the camera's full size instead.
 void MainWindow::requestPictureSizes()
 {
+    if (playBackThread)
+        playBackThread->setPictureSize(videoWidget->pictureSize(false));
     if (!readThread)
         return;
     if (isSnapshotPending)

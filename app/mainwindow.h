@@ -54,6 +54,7 @@ private:
     void linkQuality(int received, int lost);
     void toggleLinkInfo();
     void updateLinkInfo();
+    void setFullScreenView(bool on);
     void recordingFailed();
     void framesLeftOut();
     void requestPictureSizes();
@@ -88,6 +89,7 @@ private:
     int picturesPerSecond = 0;
     int linkReceived = 0;
     int linkLost = 0;
+    QPoint windowPlace; // where the window was before full screen
     bool isLinkInfoOn = false;      // asked for with I
     bool isLinkInfoShownByItself = false; // while the link loses many frames
 };

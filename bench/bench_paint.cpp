@@ -1,6 +1,7 @@
 // Cost of one paint of the display widget in each view: for the live picture as the reader
 // delivers it (already at the size the view draws), and for the camera's 1280x960 picture
-// (the replay, a snapshot's frame), which the paint scales. Beside them, the paint the
+// (the replay, a snapshot's frame), which the paint scales; in full screen at 1920x1080;
+// and zoomed 2x, where the paint enlarges part of the picture. Beside them, the paint the
 // window did before, which cut, converted and scaled the full picture at every paint.
 // Prints a table and, as its last line, "paint plain_ms=X circular_ms=Y" (the slower of
 // the unmirrored and mirrored live picture in each view).
@@ -106,6 +107,26 @@ int main(int argc, char *argv[])
             widget->render(&target, QPoint(), QRegion(), QWidget::RenderFlags());
         });
     };
+    // A widget in full screen, or zoomed, painting the live picture at the size it asks for.
+    QImage screen(1920, 1080, QImage::Format_ARGB32_Premultiplied);
+    auto viewPaint = [&](bool circular, bool fullScreen, double zoom) {
+        auto *widget = new VideoDisplayWidget;
+        QImage *into = &target;
+        if (fullScreen) {
+            widget->setFullScreenView(true);
+            widget->resize(screen.size());
+            into = &screen;
+        }
+        widget->setHaveDegree(circular);
+        if (zoom > 1)
+            widget->zoomBy(zoom, QPointF(200, 200));
+        widget->setFrame(frame.scaled(widget->pictureSize(circular), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                             .convertToFormat(QImage::Format_RGB32),
+                         37);
+        return std::function<void()>([widget, into] {
+            widget->render(into, QPoint(), QRegion(), QWidget::RenderFlags());
+        });
+    };
     // The live picture as the reader converts it for each view.
     const VideoDisplayWidget sizes;
     const QImage plainPicture = frame.scaled(sizes.pictureSize(false), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
@@ -124,14 +145,23 @@ int main(int argc, char *argv[])
     rows.push_back({"plain, 1280x960 picture", "yes", measure(widgetPaint(fullPicture, false, true), rounds)});
     rows.push_back({"circular, 1280x960 picture", "no", measure(widgetPaint(fullPicture, true, false), rounds)});
     rows.push_back({"circular, 1280x960 picture", "yes", measure(widgetPaint(fullPicture, true, true), rounds)});
+    rows.push_back({"plain, full screen 1920x1080", "no", measure(viewPaint(false, true, 1), rounds)});
+    rows.push_back({"circular, full screen 1920x1080", "no", measure(viewPaint(true, true, 1), rounds)});
+    rows.push_back({"plain, zoomed 2x", "no", measure(viewPaint(false, false, 2), rounds)});
+    rows.push_back({"circular, zoomed 2x", "no", measure(viewPaint(true, false, 2), rounds)});
+    rows.push_back({"plain, full screen, zoomed 2x", "no", measure(viewPaint(false, true, 2), rounds)});
+    rows.push_back({"circular, full screen, zoomed 2x", "no", measure(viewPaint(true, true, 2), rounds)});
     rows.push_back({"plain, as before", "no", measure([&] { paintFromFullFrame(target, frame, false, 37); }, rounds)});
     rows.push_back({"circular, as before", "no", measure([&] { paintFromFullFrame(target, frame, true, 37); }, rounds)});
 
-    std::printf("%-30s %-8s %10s %10s\n", "view", "mirror", "median_ms", "best_ms");
+    std::printf("%-34s %-8s %10s %10s\n", "view", "mirror", "median_ms", "best_ms");
     for (const Row &row : rows)
-        std::printf("%-30s %-8s %10.2f %10.2f\n", row.view, row.mirror, row.t.median, row.t.best);
+        std::printf("%-34s %-8s %10.2f %10.2f\n", row.view, row.mirror, row.t.median, row.t.best);
     const double plain = std::max(rows[0].t.median, rows[1].t.median);
     const double circular = std::max(rows[2].t.median, rows[3].t.median);
-    std::printf("paint plain_ms=%.2f circular_ms=%.2f\n", plain, circular);
+    double largest = 0;
+    for (size_t i = 8; i < 14; ++i)
+        largest = std::max(largest, rows[i].t.median);
+    std::printf("paint plain_ms=%.2f circular_ms=%.2f full_screen_and_zoom_max_ms=%.2f\n", plain, circular, largest);
     return 0;
 }

@@ -3,7 +3,12 @@
 #include "media/picturesize.h"
 
 #include <QFontMetrics>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -14,14 +19,18 @@ QT_WARNING_DISABLE_DEPRECATED
 const QPainter::RenderHints ViewHints = QPainter::Antialiasing | QPainter::HighQualityAntialiasing;
 QT_WARNING_POP
 
-// The part of the camera's picture that the circular view shows: the centred square, as
-// tall as the picture.
-const QRect DiscRegion((CameraPictureSize.width() - CameraPictureSize.height()) / 2, 0, CameraPictureSize.height(),
-                       CameraPictureSize.height());
+// The parts of the camera's picture that the views show unzoomed: the plain view all of it,
+// the circular view its centred square, as tall as the picture.
+const QRectF WholeRegion(QPointF(0, 0), QSizeF(CameraPictureSize));
+const QRectF DiscRegion((CameraPictureSize.width() - CameraPictureSize.height()) / 2.0, 0, CameraPictureSize.height(),
+                        CameraPictureSize.height());
+
+// How long the zoom factor shows after a change.
+const int ZoomShownMs = 1500;
 
 // `region` of the camera's picture, in the pixels of `image`, which holds the whole picture
 // at its own size.
-QRectF inPixelsOf(const QImage &image, const QRect &region)
+QRectF inPixelsOf(const QImage &image, const QRectF &region)
 {
     const qreal sx = qreal(image.width()) / CameraPictureSize.width();
     const qreal sy = qreal(image.height()) / CameraPictureSize.height();
@@ -32,7 +41,7 @@ QRectF inPixelsOf(const QImage &image, const QRect &region)
 
 VideoDisplayWidget::VideoDisplayWidget(QWidget *parent)
     : QWidget(parent)
-    , disc(QRect(0, 0, viewSize, viewSize), QRegion::Ellipse)
+    , zoomCentre(WholeRegion.center())
 {
     setFixedSize(640, 480);
     // The widget paints every pixel itself, most of them with the picture: the window need
@@ -41,6 +50,16 @@ VideoDisplayWidget::VideoDisplayWidget(QWidget *parent)
     messageTimer.setSingleShot(true);
     connect(&messageTimer, &QTimer::timeout, this, [this] {
         messageText.clear();
+        update();
+    });
+    zoomTimer.setSingleShot(true);
+    connect(&zoomTimer, &QTimer::timeout, this, [this] {
+        zoomText.clear();
+        update();
+    });
+    connect(&hintOpacity, &QVariantAnimation::valueChanged, this, [this] { update(); });
+    connect(&hintOpacity, &QVariantAnimation::finished, this, [this] {
+        hintText.clear();
         update();
     });
 }
@@ -68,12 +87,175 @@ void VideoDisplayWidget::setFrame(const QImage &image, int degree)
 
 QSize VideoDisplayWidget::pictureSize(bool circular) const
 {
-    const qreal scale = devicePixelRatioF();
-    const int side = qRound(viewSize * scale);
-    if (!circular)
-        return QSize(side, side);
-    // The whole picture, scaled so that its centred square fills the disc.
-    return QSize(qRound(qreal(side) * CameraPictureSize.width() / CameraPictureSize.height()), side);
+    // The whole picture at the size that puts the part the view shows onto its target pixel
+    // for pixel. Beyond the camera's own size a larger picture holds no more detail; the
+    // paint then enlarges it.
+    const QSizeF target = viewTarget(circular).size() * devicePixelRatioF();
+    const QRectF shown = circular ? DiscRegion : WholeRegion;
+    const QSizeF whole(target.width() * WholeRegion.width() / shown.width() * zoomFactor,
+                       target.height() * WholeRegion.height() / shown.height() * zoomFactor);
+    const QSizeF largest(std::max(target.width(), qreal(CameraPictureSize.width())),
+                         std::max(target.height(), qreal(CameraPictureSize.height())));
+    return QSize(qRound(std::min(whole.width(), largest.width())), qRound(std::min(whole.height(), largest.height())));
+}
+
+void VideoDisplayWidget::setFullScreenView(bool on)
+{
+    if (on == fullScreenView)
+        return;
+    fullScreenView = on;
+    if (on) {
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    } else {
+        setFixedSize(640, 480);
+        // What was said about full screen is over with it.
+        hintOpacity.stop();
+        hintText.clear();
+    }
+    update();
+    emit pictureSizeChanged();
+}
+
+// Where a view draws what it shows: the window's 600x600 square at the top left, or in
+// full screen the largest 4:3 rectangle, or square for the disc, in the middle.
+QRectF VideoDisplayWidget::viewTarget(bool circular) const
+{
+    if (!fullScreenView)
+        return QRectF(0, 0, viewSize, viewSize);
+    const QSizeF shown = (circular ? DiscRegion : WholeRegion).size();
+    const QSizeF fitted = shown.scaled(QSizeF(size()), Qt::KeepAspectRatio);
+    return QRectF(QPointF((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+}
+
+// The part of the camera's picture a view shows: all of its region unzoomed, else a part
+// 1/zoom as large about the zoom's centre, kept within the region.
+QRectF VideoDisplayWidget::shownRegion(bool circular) const
+{
+    const QRectF region = circular ? DiscRegion : WholeRegion;
+    const QSizeF size = region.size() / zoomFactor;
+    const QPointF centre(qBound(region.left() + size.width() / 2, zoomCentre.x(), region.right() - size.width() / 2),
+                         qBound(region.top() + size.height() / 2, zoomCentre.y(), region.bottom() - size.height() / 2));
+    return QRectF(centre - QPointF(size.width() / 2, size.height() / 2), size);
+}
+
+// How the view turns the picture about its middle, in degrees: against the camera in the
+// circular view, and half a turn more when mirrored.
+double VideoDisplayWidget::viewTurn() const
+{
+    if (haveDegree)
+        return mirror ? 180 - degree : -degree;
+    return mirror ? 180 : 0;
+}
+
+// From the camera's picture to the widget, as the current view paints it.
+QTransform VideoDisplayWidget::viewTransform() const
+{
+    const QRectF target = viewTarget(haveDegree);
+    const QRectF shown = shownRegion(haveDegree);
+    QTransform transform;
+    transform.translate(target.center().x(), target.center().y());
+    transform.rotate(viewTurn());
+    transform.scale(target.width() / shown.width(), target.height() / shown.height());
+    transform.translate(-shown.center().x(), -shown.center().y());
+    return transform;
+}
+
+void VideoDisplayWidget::zoomBy(double factor, const QPointF &widgetPoint)
+{
+    const double zoomed = qBound(1.0, zoomFactor * factor, MaxZoom);
+    // The point of the picture under `widgetPoint` stays there: the view's middle moves
+    // to where, at the new zoom, it puts that point under it.
+    const QPointF fixed = viewTransform().inverted().map(widgetPoint);
+    const QRectF target = viewTarget(haveDegree);
+    QTransform unturn;
+    unturn.rotate(-viewTurn());
+    const QPointF offset = unturn.map(widgetPoint - target.center());
+    zoomFactor = zoomed;
+    const QSizeF shown = shownRegion(haveDegree).size();
+    zoomCentre = fixed - QPointF(offset.x() * shown.width() / target.width(), offset.y() * shown.height() / target.height());
+    // Near the picture's edge, as close as the picture allows.
+    zoomCentre = shownRegion(haveDegree).center();
+    zoomText = QStringLiteral("%1\u00d7").arg(zoomFactor, 0, 'f', 1);
+    zoomTimer.start(ZoomShownMs);
+    update();
+    emit pictureSizeChanged();
+}
+
+void VideoDisplayWidget::zoomBy(double factor)
+{
+    zoomBy(factor, viewTarget(haveDegree).center());
+}
+
+void VideoDisplayWidget::resetZoom()
+{
+    zoomFactor = 1;
+    zoomCentre = WholeRegion.center();
+    zoomText = QStringLiteral("%1\u00d7").arg(zoomFactor, 0, 'f', 1);
+    zoomTimer.start(ZoomShownMs);
+    update();
+    emit pictureSizeChanged();
+}
+
+// Moves the zoomed picture along with the pointer that drags it.
+void VideoDisplayWidget::pan(const QPointF &widgetDelta)
+{
+    const QRectF target = viewTarget(haveDegree);
+    const QSizeF shown = shownRegion(haveDegree).size();
+    QTransform unturn;
+    unturn.rotate(-viewTurn());
+    const QPointF delta = unturn.map(widgetDelta);
+    zoomCentre = shownRegion(haveDegree).center()
+        - QPointF(delta.x() * shown.width() / target.width(), delta.y() * shown.height() / target.height());
+    // No further than the picture's edge, so that dragging back moves it at once.
+    zoomCentre = shownRegion(haveDegree).center();
+    update();
+}
+
+void VideoDisplayWidget::resizeEvent(QResizeEvent *)
+{
+    emit pictureSizeChanged();
+}
+
+void VideoDisplayWidget::wheelEvent(QWheelEvent *event)
+{
+    // One notch of a mouse wheel (120) zooms by a quarter; a touchpad's smaller steps by as
+    // much of it.
+    const double notches = event->angleDelta().y() / 120.0;
+    if (notches != 0)
+        zoomBy(std::pow(1.25, notches), event->position());
+    event->accept();
+}
+
+void VideoDisplayWidget::mousePressEvent(QMouseEvent *event)
+{
+    dragFrom = event->localPos();
+    event->accept();
+}
+
+void VideoDisplayWidget::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!(event->buttons() & Qt::LeftButton) || zoomFactor <= 1)
+        return;
+    pan(event->localPos() - dragFrom);
+    dragFrom = event->localPos();
+}
+
+void VideoDisplayWidget::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    emit fullScreenRequested();
+    event->accept();
+}
+
+// The circular view's outline, made anew only when its target moves or changes its size.
+const QRegion &VideoDisplayWidget::discClip()
+{
+    const QRect target = viewTarget(true).toAlignedRect();
+    if (target != discFor) {
+        disc = QRegion(target, QRegion::Ellipse);
+        discFor = target;
+    }
+    return disc;
 }
 
 void VideoDisplayWidget::setHaveDegree(bool value)
@@ -124,6 +306,22 @@ void VideoDisplayWidget::showMessage(const QString &text, int msecs)
     update();
 }
 
+void VideoDisplayWidget::showHint(const QString &text, int msecs)
+{
+    hintText = text;
+    // In over the first fifth of a second, out over the last.
+    hintOpacity.stop();
+    hintOpacity.setDuration(msecs);
+    hintOpacity.setKeyValues({{0.0, 0.0}, {200.0 / msecs, 1.0}, {1.0 - 200.0 / msecs, 1.0}, {1.0, 0.0}});
+    hintOpacity.start();
+    update();
+}
+
+// The view in one pass: the part of the frame it shows, drawn through the view's transform
+// (turned, mirrored, zoomed) onto its target; the circular view cut to its disc, which is
+// the same disc whatever the angle. A frame already at the size the view asks for is
+// copied onto the screen as it is, unzoomed; zoomed, it is enlarged smoothly; other
+// frames are scaled with nearest-pixel sampling.
 void VideoDisplayWidget::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
@@ -132,15 +330,22 @@ void VideoDisplayWidget::paintEvent(QPaintEvent *)
     // would through a widget that painted nothing there.
     QRegion uncovered(rect());
     if (!image.isNull())
-        uncovered -= haveDegree ? disc : QRegion(0, 0, viewSize, viewSize);
+        uncovered -= haveDegree ? discClip() : QRegion(viewTarget(false).toAlignedRect());
     for (const QRect &part : uncovered)
         painter.fillRect(part, palette().brush(backgroundRole()));
     if (!image.isNull()) {
         painter.save();
+        painter.setRenderHints(ViewHints);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, zoomFactor > 1);
         if (haveDegree)
-            drawCircularView(painter);
-        else
-            drawPlainView(painter);
+            painter.setClipRegion(discClip());
+        // The turn about the target's middle; the zoom is the source rectangle's, so that an
+        // unturned frame of the target's size goes out as a plain copy.
+        const QRectF target = viewTarget(haveDegree);
+        painter.translate(target.center());
+        painter.rotate(viewTurn());
+        painter.translate(-target.center());
+        painter.drawImage(target, image, inPixelsOf(image, shownRegion(haveDegree)));
         painter.restore();
     }
     drawOverlays(painter);
@@ -151,20 +356,25 @@ void VideoDisplayWidget::paintEvent(QPaintEvent *)
 // picture, the recording's state in its top left corner, a passing message at its foot.
 void VideoDisplayWidget::drawOverlays(QPainter &painter) const
 {
-    if (noticeText.isEmpty() && recordingText.isEmpty() && messageText.isEmpty() && linkText.isEmpty())
+    if (noticeText.isEmpty() && recordingText.isEmpty() && messageText.isEmpty() && linkText.isEmpty()
+        && zoomText.isEmpty() && hintText.isEmpty()) {
         return;
+    }
     painter.setRenderHint(QPainter::Antialiasing);
     QFont font = painter.font();
     font.setBold(true);
     const QFont small = font;
     font.setPointSizeF(font.pointSizeF() * 1.4);
-    const int visibleHeight = qMin(viewSize, height());
     const QColor shade(0, 0, 0, 170);
+    // The part of the view that can be seen: in the window, the square's part within the
+    // widget; in full screen, the view's own.
+    const QRect area = (fullScreenView ? viewTarget(haveDegree).toAlignedRect() : QRect(0, 0, viewSize, viewSize))
+        & rect();
 
     if (!noticeText.isEmpty()) {
         painter.setFont(font);
         const int bandHeight = QFontMetrics(font).height() * 2;
-        const QRect band(0, (visibleHeight - bandHeight) / 2, viewSize, bandHeight);
+        const QRect band(area.left(), area.top() + (area.height() - bandHeight) / 2, area.width(), bandHeight);
         painter.fillRect(band, shade);
         painter.setPen(Qt::white);
         painter.drawText(band, Qt::AlignCenter | Qt::TextWordWrap, noticeText);
@@ -172,7 +382,7 @@ void VideoDisplayWidget::drawOverlays(QPainter &painter) const
     if (!messageText.isEmpty()) {
         painter.setFont(small);
         const int bandHeight = QFontMetrics(small).height() * 2;
-        const QRect band(0, visibleHeight - bandHeight, viewSize, bandHeight);
+        const QRect band(area.left(), area.bottom() + 1 - bandHeight, area.width(), bandHeight);
         painter.fillRect(band, shade);
         painter.setPen(Qt::white);
         painter.drawText(band.adjusted(8, 0, -8, 0), Qt::AlignCenter, messageText);
@@ -182,17 +392,42 @@ void VideoDisplayWidget::drawOverlays(QPainter &painter) const
         const QFontMetrics metrics(small);
         const int margin = 8, padding = 6;
         const int width = metrics.horizontalAdvance(linkText) + 2 * padding;
-        const QRect box(viewSize - margin - width, margin, width, metrics.height() + 2 * padding);
+        const QRect box(area.right() + 1 - margin - width, area.top() + margin, width, metrics.height() + 2 * padding);
         painter.fillRect(box, shade);
         painter.setPen(Qt::white);
         painter.drawText(box, Qt::AlignCenter, linkText);
+    }
+    if (!zoomText.isEmpty()) {
+        painter.setFont(small);
+        const QFontMetrics metrics(small);
+        const int margin = 8, padding = 6;
+        const int width = metrics.horizontalAdvance(zoomText) + 2 * padding;
+        const int boxHeight = metrics.height() + 2 * padding;
+        const QRect box(area.right() + 1 - margin - width, area.bottom() + 1 - margin - boxHeight, width, boxHeight);
+        painter.fillRect(box, shade);
+        painter.setPen(Qt::white);
+        painter.drawText(box, Qt::AlignCenter, zoomText);
+    }
+    if (!hintText.isEmpty()) {
+        painter.save();
+        painter.setOpacity(hintOpacity.currentValue().toDouble());
+        painter.setFont(font);
+        const QFontMetrics metrics(font);
+        const int width = metrics.horizontalAdvance(hintText) + 2 * metrics.height();
+        const QRect box(area.left() + (area.width() - width) / 2, area.top() + metrics.height(), width,
+                        metrics.height() * 2);
+        painter.fillRect(box, shade);
+        painter.setPen(Qt::white);
+        painter.drawText(box, Qt::AlignCenter, hintText);
+        painter.restore();
     }
     if (!recordingText.isEmpty()) {
         painter.setFont(small);
         const QFontMetrics metrics(small);
         const int dot = metrics.height() * 2 / 3;
         const int margin = 8, padding = 6;
-        const QRect box(margin, margin, padding + dot + padding + metrics.horizontalAdvance(recordingText) + padding,
+        const QRect box(area.left() + margin, area.top() + margin,
+                        padding + dot + padding + metrics.horizontalAdvance(recordingText) + padding,
                         metrics.height() + 2 * padding);
         painter.fillRect(box, shade);
         painter.setPen(Qt::NoPen);
@@ -204,29 +439,3 @@ void VideoDisplayWidget::drawOverlays(QPainter &painter) const
     }
 }
 
-// The whole frame in the square, turned half a turn about its centre when mirrored. A
-// frame of the square's size in device pixels is copied as it is; any other is scaled with
-// nearest-pixel sampling.
-void VideoDisplayWidget::drawPlainView(QPainter &painter) const
-{
-    painter.setRenderHints(ViewHints);
-    if (mirror) {
-        painter.translate(viewSize, viewSize);
-        painter.rotate(180);
-    }
-    painter.drawImage(QRectF(0, 0, viewSize, viewSize), image, QRectF(image.rect()));
-}
-
-// The frame's centred square on a disc, turned against the camera (and half a turn more
-// when mirrored) about the disc's centre. A disc turned about its centre is the same disc,
-// so it is cut as it stands, whatever the angle.
-void VideoDisplayWidget::drawCircularView(QPainter &painter)
-{
-    painter.setRenderHints(ViewHints);
-    painter.setClipRegion(disc);
-    const QPointF centre(viewSize / 2, viewSize / 2);
-    painter.translate(centre);
-    painter.rotate(mirror ? 180 - degree : -degree);
-    painter.translate(-centre);
-    painter.drawImage(QRectF(0, 0, viewSize, viewSize), image, inPixelsOf(image, DiscRegion));
-}

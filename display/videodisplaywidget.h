@@ -2,9 +2,12 @@
 #define VIDEODISPLAYWIDGET_H
 
 #include <QImage>
+#include <QPointF>
 #include <QRegion>
 #include <QString>
 #include <QTimer>
+#include <QTransform>
+#include <QVariantAnimation>
 #include <QWidget>
 
 class QPainter;
@@ -17,6 +20,12 @@ class QPainter;
 // live reader sends it already scaled to the size the view asks for (pictureSize()),
 // which is then drawn as it is, in one pass; a frame of any other size is scaled as it is
 // drawn.
+//
+// In the window the widget has its fixed 640x480 and the views their 600x600 square at its
+// top left, which cuts off the picture's lowest rows. In full screen the views fill the
+// widget: the plain view shows the whole picture at 4:3, the circular view a disc as tall
+// as the widget. Either view can be zoomed, 1x to 4x, and the zoomed picture dragged;
+// zoom is the screen's alone, never the frames'.
 //
 // The widget owns the mirror state. The user flips it with toggleMirror(); the widget
 // flips it by itself whenever the camera's angle moves from one half of the circle into
@@ -33,8 +42,22 @@ public:
     // the band rule.
     void setFrame(const QImage &image, int degree);
     // The size, in device pixels, at which the plain or the circular view draws the whole
-    // camera picture without scaling it again.
+    // camera picture without scaling it again: more when zoomed, but no more than the
+    // camera's own picture or the view's size, whichever is larger.
     QSize pictureSize(bool circular) const;
+
+    // Full screen: the views fill the widget, which may then take any size.
+    void setFullScreenView(bool on);
+    bool isFullScreenView() const { return fullScreenView; }
+
+    static constexpr double MaxZoom = 4;
+    // Zooms by `factor` about `widgetPoint` (which keeps showing the same point of the
+    // picture), within 1x to MaxZoom; the factor shows briefly in a corner.
+    void zoomBy(double factor, const QPointF &widgetPoint);
+    // The same about the middle of the view.
+    void zoomBy(double factor);
+    void resetZoom();
+    double zoom() const { return zoomFactor; }
     // Chooses the circular view (true) or the plain view for the following paints.
     void setHaveDegree(bool value);
     void resetMirror(bool value);
@@ -54,21 +77,44 @@ public:
     // The link's figures: in the top right corner.
     void setLinkInfo(const QString &text);
     QString linkInfo() const { return linkText; }
+    // A word at the top that fades in and, after `msecs`, out again.
+    void showHint(const QString &text, int msecs = 4000);
+    QString hint() const { return hintText; }
 
     bool isMirrored() const { return mirror; }
 
+signals:
+    // pictureSize() has changed: the view was resized, or zoomed.
+    void pictureSizeChanged();
+    // The picture was double-clicked: in or out of full screen.
+    void fullScreenRequested();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
-    void drawPlainView(QPainter &painter) const;
-    void drawCircularView(QPainter &painter);
+    QRectF viewTarget(bool circular) const;
+    QRectF shownRegion(bool circular) const;
+    double viewTurn() const;
+    QTransform viewTransform() const;
+    void pan(const QPointF &widgetDelta);
+    const QRegion &discClip();
     void drawOverlays(QPainter &painter) const;
 
     QImage image;
     int degree = 0;
     int viewSize = 600;
-    QRegion disc; // the circular view's outline, made once for viewSize
+    bool fullScreenView = false;
+    double zoomFactor = 1;
+    QPointF zoomCentre; // in the camera's picture, which shows about it when zoomed
+    QPointF dragFrom;
+    QRegion disc;       // the circular view's outline, made once per size
+    QRect discFor;      // the target it was made for
     bool mirror = false;
     bool haveDegree = false;
     bool upperBand = true;   // band of the last angle that fell into one: 200..340 (true) or 20..160
@@ -78,6 +124,10 @@ private:
     QString messageText;
     QString linkText;
     QTimer messageTimer;
+    QString zoomText;
+    QTimer zoomTimer;
+    QString hintText;
+    QVariantAnimation hintOpacity;
 };
 
 #endif // VIDEODISPLAYWIDGET_H

@@ -217,7 +217,8 @@ void tst_LiveView::snapshotSuffix()
 
 void tst_LiveView::snapshotHoldsDeliveredFrame()
 {
-    // Turned, mirrored and cut to the disc on screen; the file holds the frame itself.
+    // Turned, mirrored, zoomed and cut to the disc on screen; the file holds the frame
+    // itself.
     camsim::Options options = loopbackCamera();
     options.tilt = camsim::Tilt::AngleSweep;
     options.angle = 30;
@@ -227,6 +228,8 @@ void tst_LiveView::snapshotHoldsDeliveredFrame()
     click(*live.window, "pushButton");
     FrameCollector frames(live.window->findChild<ReadThread *>());
     QTRY_VERIFY_WITH_TIMEOUT(!frames.frames.isEmpty(), 3000);
+    // Zoomed in on screen as well: the file still holds the whole picture.
+    displayOf(*live.window)->zoomBy(2.5, QPoint(100, 100));
 
     QTemporaryDir dir;
     answerSaveDialog(dir.filePath(QStringLiteral("frame.jpg")));

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <QtTest>
@@ -23,6 +24,8 @@ private slots:
     void existingObjectNameKept();
     void suggestedNames_data();
     void suggestedNames();
+    void fullScreenAndZoomKeys_data();
+    void fullScreenAndZoomKeys();
 };
 
 void tst_MainWindow::formTree()
@@ -175,6 +178,61 @@ void tst_MainWindow::suggestedNames()
     }
     const QDateTime now(QDate(2026, 12, 8), QTime(14, 3, 22));
     QCOMPARE(MainWindow::suggestedPath(dir.path(), suffix, now), dir.filePath(suggested));
+}
+
+void tst_MainWindow::fullScreenAndZoomKeys_data()
+{
+    QTest::addColumn<QString>("enter"); // F11, or a double-click on the picture
+    QTest::addColumn<QString>("leave"); // F11, Esc, or a double-click again
+    QTest::newRow("F11, F11") << "F11" << "F11";
+    QTest::newRow("F11, Esc") << "F11" << "Esc";
+    QTest::newRow("double-click, double-click") << "click" << "click";
+    QTest::newRow("double-click, Esc") << "click" << "Esc";
+}
+
+// Full screen shows the picture alone, on the whole screen; back in the window, everything
+// is as it was. The zoom keys work in either.
+void tst_MainWindow::fullScreenAndZoomKeys()
+{
+    QFETCH(QString, enter);
+    QFETCH(QString, leave);
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *display = window.findChild<VideoDisplayWidget *>();
+    auto *group = window.findChild<QGroupBox *>(QStringLiteral("groupBox"));
+    const QPoint place = window.pos();
+    auto press = [&](const QString &how) {
+        if (how == QLatin1String("click"))
+            QTest::mouseDClick(display, Qt::LeftButton, Qt::NoModifier, QPoint(300, 200));
+        else
+            QTest::keyClick(&window, how == QLatin1String("Esc") ? Qt::Key_Escape : Qt::Key_F11);
+    };
+
+    QTest::keyClick(&window, Qt::Key_Escape); // only leaves full screen
+    QCOMPARE(window.size(), QSize(800, 500));
+    press(enter);
+    QTRY_VERIFY(window.isFullScreen());
+    QTRY_COMPARE(window.size(), window.screen()->size());
+    QVERIFY(!group->isVisible());
+    QTRY_COMPARE(display->size(), window.size());
+    QTest::keyClick(&window, Qt::Key_Plus);
+    QTest::keyClick(&window, Qt::Key_Plus);
+    QCOMPARE(display->zoom(), 1.5625);
+    QTest::keyClick(&window, Qt::Key_Minus);
+    QCOMPARE(display->zoom(), 1.25);
+
+    press(leave);
+    QTRY_VERIFY(!window.isFullScreen());
+    QTRY_COMPARE(window.size(), QSize(800, 500));
+    QCOMPARE(window.minimumSize(), QSize(800, 500));
+    QCOMPARE(window.maximumSize(), QSize(800, 500));
+    QCOMPARE(window.pos(), place);
+    QVERIFY(group->isVisible());
+    QCOMPARE(display->size(), QSize(640, 480));
+    QCOMPARE(display->zoom(), 1.25);
+    QTest::keyClick(&window, Qt::Key_0);
+    QCOMPARE(display->zoom(), 1.0);
 }
 
 QTEST_MAIN(tst_MainWindow)

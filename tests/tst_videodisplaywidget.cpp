@@ -1,3 +1,4 @@
+#include "app/mainwindow.h"
 #include "display/videodisplaywidget.h"
 
 #include <QPainter>
@@ -105,6 +106,11 @@ private slots:
     void onlySetFrameSchedulesRepaint();
     void textsDrawnOverPicture_data();
     void textsDrawnOverPicture();
+    void fullScreenViews_data();
+    void fullScreenViews();
+    void zoom_data();
+    void zoom();
+    void deviceResolution();
 };
 
 void tst_VideoDisplayWidget::bandRule_data()
@@ -414,6 +420,133 @@ void tst_VideoDisplayWidget::textsDrawnOverPicture()
     else
         QTRY_VERIFY(widget.message().isEmpty());
     QCOMPARE(render(widget), before);
+}
+
+void tst_VideoDisplayWidget::fullScreenViews_data()
+{
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<bool>("circular");
+    QTest::addColumn<QRect>("view"); // the whole picture's 4:3, or the disc's square
+    QTest::newRow("plain, 1920x1080") << QSize(1920, 1080) << false << QRect(240, 0, 1440, 1080);
+    QTest::newRow("circular, 1920x1080") << QSize(1920, 1080) << true << QRect(420, 0, 1080, 1080);
+    QTest::newRow("plain, 1024x768") << QSize(1024, 768) << false << QRect(0, 0, 1024, 768);
+    QTest::newRow("circular, 1280x1024") << QSize(1280, 1024) << true << QRect(128, 0, 1024, 1024);
+}
+
+// In full screen the plain view shows the whole picture at 4:3, its lowest rows too, and
+// the circular view a disc as tall as the screen; the rest is the window's background.
+void tst_VideoDisplayWidget::fullScreenViews()
+{
+    QFETCH(QSize, screen);
+    QFETCH(bool, circular);
+    QFETCH(QRect, view);
+
+    VideoDisplayWidget widget;
+    widget.setFullScreenView(true);
+    widget.resize(screen);
+    widget.setHaveDegree(circular);
+    widget.setFrame(quadrantFrame(1280, 960), 0);
+    const QImage shot = render(widget);
+    QCOMPARE(shot.size(), screen);
+
+    const int w = view.width(), h = view.height();
+    const QPoint at[] = {view.topLeft() + QPoint(w / 4, h / 4), view.topLeft() + QPoint(3 * w / 4, h / 4),
+                         view.topLeft() + QPoint(w / 4, 3 * h / 4), view.topLeft() + QPoint(3 * w / 4, 3 * h / 4)};
+    const QRgb colours[] = {Red, Green, Blue, Yellow};
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(shot.pixel(at[i]), colours[i]);
+    if (circular) {
+        // All of the disc, its foot too; nothing of the picture beyond it.
+        QCOMPARE(shot.pixel(view.center().x(), view.bottom() - 2), Blue);
+        QCOMPARE(shot.pixel(view.left() + 4, view.top() + 4), background(widget));
+        QCOMPARE(shot.pixel(view.right() - 4, view.bottom() - 4), background(widget));
+    } else {
+        QCOMPARE(shot.pixel(view.right() - 1, view.bottom() - 1), Yellow);
+        QCOMPARE(shot.pixel(view.left(), view.bottom() - 1), Blue);
+    }
+    if (view.left() > 0) {
+        QCOMPARE(shot.pixel(view.left() - 1, screen.height() / 2), background(widget));
+        QCOMPARE(shot.pixel(view.right() + 1, screen.height() / 2), background(widget));
+    }
+}
+
+void tst_VideoDisplayWidget::zoom_data()
+{
+    QTest::addColumn<bool>("circular");
+    QTest::addColumn<QVector<double>>("steps");
+    QTest::addColumn<QPoint>("about");
+    QTest::addColumn<double>("zoomed");
+    const QPoint middle(300, 300);
+    QTest::newRow("in, to its limit") << false << QVector<double>{1.25, 1.25, 1.25, 1.25, 1.25, 1.25, 1.25} << middle << 4.0;
+    QTest::newRow("out, no further than the whole picture") << false << QVector<double>{2, 0.25} << middle << 1.0;
+    QTest::newRow("about a point near the corner") << false << QVector<double>{1.25, 1.25, 1.25} << QPoint(100, 420)
+                                                    << 1.953125;
+    QTest::newRow("circular, about a point") << true << QVector<double>{2} << QPoint(380, 200) << 2.0;
+}
+
+// Zoom keeps to 1x..4x, about a point that keeps showing the same spot of the picture, and
+// 0 (resetZoom) shows the whole picture again.
+void tst_VideoDisplayWidget::zoom()
+{
+    QFETCH(bool, circular);
+    QFETCH(QVector<double>, steps);
+    QFETCH(QPoint, about);
+    QFETCH(double, zoomed);
+
+    VideoDisplayWidget widget;
+    widget.setHaveDegree(circular);
+    widget.setFrame(coordinateFrame(1280, 960), 33);
+    const QImage whole = render(widget);
+    const QPoint before = sourceOf(whole.pixel(about));
+    for (double step : steps)
+        widget.zoomBy(step, about);
+    QCOMPARE(widget.zoom(), zoomed);
+    const QImage shot = render(widget);
+    const QPoint after = sourceOf(shot.pixel(about));
+    // Where the picture's edge lets it: near a corner the zoom stops short of the edge.
+    if (zoomed > 1 && about == QPoint(300, 300)) {
+        QVERIFY2((after - before).manhattanLength() <= 3, qPrintable(QStringLiteral("(%1,%2) became (%3,%4)")
+                                                                         .arg(before.x()).arg(before.y()).arg(after.x()).arg(after.y())));
+    } else if (zoomed > 1) {
+        QVERIFY2((after - before).manhattanLength() <= 3 * zoomed, qPrintable(QStringLiteral("(%1,%2) became (%3,%4)")
+                                                                                  .arg(before.x()).arg(before.y()).arg(after.x()).arg(after.y())));
+    }
+    // Zoomed, neighbouring screen pixels are closer in the picture.
+    if (zoomed > 1)
+        QVERIFY(std::abs(sourceOf(shot.pixel(about + QPoint(40, 0))).x() - after.x()) < 40 * 1280 / 600);
+    widget.resetZoom();
+    QCOMPARE(widget.zoom(), 1.0);
+    // All but the corner where the factor shows for a moment.
+    const QRect clear(0, 0, 500, 400);
+    QCOMPARE(render(widget).copy(clear), whole.copy(clear));
+}
+
+// On a screen scaled by a fraction (QT_SCALE_FACTOR=1.5 in the test run that sets it), the
+// window keeps its size in logical pixels, and the picture the reader converts for the
+// view lands on the screen's own pixels one for one: a one-pixel checkerboard comes
+// through as it is.
+void tst_VideoDisplayWidget::deviceResolution()
+{
+    const qreal ratio = qApp->devicePixelRatio();
+    MainWindow window(QStringLiteral("rtsp://127.0.0.1:9/webcam"));
+    QCOMPARE(window.size(), QSize(800, 500));
+
+    VideoDisplayWidget widget;
+    const QSize device = widget.pictureSize(false);
+    QCOMPARE(device, QSize(qRound(600 * ratio), qRound(600 * ratio)));
+    QImage picture = quadrantFrame(device.width(), device.height()).convertToFormat(QImage::Format_RGB32);
+    const QRect checker(100, 100, 64, 64);
+    for (int y = checker.top(); y <= checker.bottom(); ++y) {
+        for (int x = checker.left(); x <= checker.right(); ++x)
+            picture.setPixel(x, y, (x + y) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+    }
+    widget.setFrame(picture, 0);
+    const QImage shot = widget.grab().toImage();
+    QCOMPARE(shot.size(), QSize(qRound(640 * ratio), qRound(480 * ratio)));
+    for (int y = checker.top(); y <= checker.bottom(); ++y) {
+        for (int x = checker.left(); x <= checker.right(); ++x)
+            QCOMPARE(shot.pixel(x, y), picture.pixel(x, y));
+    }
 }
 
 QTEST_MAIN(tst_VideoDisplayWidget)

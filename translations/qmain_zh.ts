@@ -139,6 +139,10 @@
         <translation>每秒 %1 幅画面 · 10 秒内丢失 %2 帧</translation>
     </message>
     <message>
+        <source>F11 or Esc: back to the window</source>
+        <translation>按 F11 或 Esc：回到窗口</translation>
+    </message>
+    <message>
         <source>This PC is too busy to record every picture</source>
         <translation>电脑太忙，录像跳过了部分画面</translation>
     </message>
