@@ -8,6 +8,7 @@
 #include "stream/readthread.h"
 #include "stream/recordingfinisher.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDebug>
@@ -91,6 +92,7 @@ MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
     }
 
     connect(&recordingTicker, &QTimer::timeout, this, &MainWindow::updateRecordingIndicator);
+    connect(&finishingTicker, &QTimer::timeout, this, &MainWindow::showFinishing);
     lostTicker.setInterval(1000);
     connect(&lostTicker, &QTimer::timeout, this, &MainWindow::updateLostNotice);
     linkTicker.setInterval(1000);
@@ -118,6 +120,47 @@ MainWindow::~MainWindow()
     // The last recording is completed in the background; the program ends only after it.
     RecordingFinisher::waitForAll();
     delete ui;
+}
+
+// Closing while a recording is being finished (a long one, on a slow USB stick, may take
+// minutes): the window stays, says how far that has come, and closes once it is done,
+// rather than vanishing while the program goes on unseen, or freezing.
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (readThread && isRecording) {
+        readThread->setRecord(false, QString());
+        isRecording = false;
+    }
+    if (!RecordingFinisher::isFinishing()) {
+        finishingTicker.stop();
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    if (finishingTicker.isActive())
+        return;
+    // The live view and the replay end now, and nothing new can begin.
+    if (readThread) {
+        isLive = isConnecting = false;
+        stopLiveView();
+    }
+    if (playBackThread) {
+        stopPlayBack();
+        isPlayBack = false;
+    }
+    updateButtons();
+    ui->groupBox->setEnabled(false);
+    finishingTicker.start(200);
+    showFinishing();
+}
+
+void MainWindow::showFinishing()
+{
+    if (!RecordingFinisher::isFinishing()) {
+        close();
+        return;
+    }
+    videoWidget->setNotice(QObject::tr("Finishing the recording... %1 %").arg(RecordingFinisher::percentDone()));
 }
 
 // A key for each button, for a technician whose other hand holds the probe. A key clicks

@@ -34,6 +34,9 @@ public:
     static QString suggestedPath(const QString &directory, const QString &suffix,
                                  const QDateTime &now = QDateTime::currentDateTime());
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void setImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
     void on_pbStart_clicked();
@@ -55,6 +58,7 @@ private:
     void toggleLinkInfo();
     void updateLinkInfo();
     void setFullScreenView(bool on);
+    void showFinishing();
     void recordingFailed();
     void framesLeftOut();
     void requestPictureSizes();
@@ -82,6 +86,8 @@ private:
     QElapsedTimer recordingClock;
     // The camera lost: whether this PC is still on its network is looked at every second.
     QTimer lostTicker;
+    // Closing while recordings are being finished: how far that has come.
+    QTimer finishingTicker;
     // The link's figures: pictures shown a second, and the reader's last word on the
     // frames of the last ten seconds.
     QTimer linkTicker;

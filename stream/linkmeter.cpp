@@ -5,17 +5,23 @@
 
 namespace {
 
+const int64_t WindowUs = int64_t(LinkMeter::Seconds) * 1000000;
 // How far from a whole number of intervals a step may lie: the camera stamps its frames
 // with the time it took them, a little early or late.
-const double StepTolerance = 0.2;
-// Steps longer than this many intervals are too long to tell the interval by.
-const double LongestTelling = 4.5;
+const double StepTolerance = 0.15;
+// The share of the steps an interval must fit.
+const double Fitting = 0.8;
+// The steps whose fractions are tried as the interval: the latest ones.
+const size_t Candidates = 30;
 
-const int64_t WindowUs = int64_t(LinkMeter::Seconds) * 1000000;
-
-double offWhole(double intervals)
+double fitOf(double interval, const std::vector<int64_t> &steps)
 {
-    return std::abs(intervals - std::round(intervals));
+    int fitting = 0;
+    for (int64_t step : steps) {
+        const double intervals = double(step) / interval;
+        fitting += intervals >= 1 - StepTolerance && std::abs(intervals - std::round(intervals)) <= StepTolerance;
+    }
+    return double(fitting) / double(steps.size());
 }
 
 } // namespace
@@ -23,60 +29,68 @@ double offWhole(double intervals)
 void LinkMeter::restart()
 {
     arrivals.clear();
-    lastTimestamp = INT64_MIN;
-    interval = 0;
 }
 
 void LinkMeter::frame(int64_t timestamp, int64_t nowUs)
 {
     while (!arrivals.empty() && arrivals.front().us <= nowUs - WindowUs)
         arrivals.pop_front();
-    const bool follows = lastTimestamp != INT64_MIN && timestamp > lastTimestamp;
-    const int64_t step = follows ? timestamp - lastTimestamp : 0;
-    lastTimestamp = timestamp;
-    arrivals.push_back({nowUs, step});
-    if (follows)
-        learn(double(step));
+    // A stamp that goes back belongs to no cadence of the ones before.
+    if (!arrivals.empty() && timestamp <= arrivals.back().timestamp)
+        arrivals.clear();
+    arrivals.push_back({nowUs, timestamp});
 }
 
-// The interval starts as the first step and follows the steps that fit it, averaged over
-// the camera's uneven stamps. A step much shorter is the interval. On a link that loses
-// most frames, two in a row seldom arrive, and the first steps may all be two intervals or
-// more; a step that is no whole number of them, as three intervals are to two, gives the
-// interval away. (Nothing tells a camera that loses every other frame from one at half the
-// frame rate; the counts start anew with each session.)
-void LinkMeter::learn(double step)
+// On a link that loses most frames, two in a row seldom arrive, and the steps are two,
+// three or more intervals: the interval is then a half or a third of a step.
+double LinkMeter::interval(std::vector<int64_t> steps)
 {
-    if (interval <= 0 || step < interval * (1 - StepTolerance)) {
-        interval = step;
-        return;
-    }
-    const double intervals = step / interval;
-    if (offWhole(intervals) <= StepTolerance) {
-        interval += (step / std::round(intervals) - interval) / 8;
-        return;
-    }
-    if (intervals > LongestTelling)
-        return;
-    for (int parts = 2; parts <= 3; ++parts) {
-        const double shorter = step / (interval / parts);
-        if (offWhole(shorter) <= StepTolerance) {
-            interval = step / std::round(shorter);
-            return;
+    if (steps.empty())
+        return 0;
+    double best = 0;
+    const size_t first = steps.size() > Candidates ? steps.size() - Candidates : 0;
+    for (size_t i = first; i < steps.size(); ++i) {
+        for (int parts = 1; parts <= 3; ++parts) {
+            const double candidate = double(steps[i]) / parts;
+            if (candidate > best && fitOf(candidate, steps) >= Fitting)
+                best = candidate;
         }
     }
+    if (best <= 0) {
+        std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+        return double(steps[steps.size() / 2]);
+    }
+    // The candidate is one step, a little early or late itself: the interval is what the
+    // fitting steps add up to over the intervals they span.
+    double sum = 0, intervals = 0;
+    for (int64_t step : steps) {
+        const double n = std::round(double(step) / best);
+        if (n >= 1 && std::abs(double(step) / best - n) <= StepTolerance) {
+            sum += double(step);
+            intervals += n;
+        }
+    }
+    return sum / intervals;
 }
 
 LinkMeter::Counts LinkMeter::lastSeconds(int64_t nowUs) const
 {
-    Counts total;
+    Counts counts;
+    std::vector<int64_t> steps;
+    int64_t first = 0, last = 0;
     for (const Arrival &arrival : arrivals) {
         if (arrival.us <= nowUs - WindowUs)
             continue;
-        ++total.received;
-        // A step of about n intervals has n - 1 frames missing from it.
-        if (arrival.step > 0 && interval > 0)
-            total.lost += int(std::max<int64_t>(0, std::llround(double(arrival.step) / interval) - 1));
+        if (counts.received++ == 0)
+            first = arrival.timestamp;
+        else
+            steps.push_back(arrival.timestamp - last);
+        last = arrival.timestamp;
     }
-    return total;
+    const double step = interval(steps);
+    // Counted over the whole stretch, so that a frame stamped late and the next one on time
+    // lose nothing.
+    if (step > 0)
+        counts.lost = std::max(0, int(std::llround(double(last - first) / step)) + 1 - counts.received);
+    return counts;
 }

@@ -3,13 +3,14 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 // Counts the camera's frames that arrive and those lost on the way, over the last ten
-// seconds. A lost frame leaves a gap in the frames' RTP timestamps: the camera stamps each
-// frame with its own clock, about one frame interval after the one before, whether or not
-// the frame reaches the PC. The interval is learnt from the stream itself (an RTSP camera
-// need not announce its frame rate), and the gaps of the last ten seconds are judged by
-// what is known of it now.
+// seconds. The camera stamps each frame with its own clock, about one frame interval after
+// the one before, whether or not the frame reaches the PC: the frames that should have
+// come between the first and the last of the last ten seconds are their time apart over
+// the interval, and those that did not come were lost. The interval is learnt from the
+// stream itself (an RTSP camera need not announce its frame rate).
 class LinkMeter
 {
 public:
@@ -28,17 +29,17 @@ public:
     // The frames of the last Seconds seconds before `nowUs`.
     Counts lastSeconds(int64_t nowUs) const;
 
-private:
-    void learn(double step);
+    // The frame interval that steps between frames show: the longest one that nearly all
+    // of them are a whole number of, or, where none is, the middle step.
+    static double interval(std::vector<int64_t> steps);
 
+private:
     struct Arrival
     {
         int64_t us;
-        int64_t step; // since the frame before; 0 for a session's first
+        int64_t timestamp;
     };
-    std::deque<Arrival> arrivals; // of the last Seconds seconds
-    int64_t lastTimestamp = INT64_MIN;
-    double interval = 0; // between two frames, in the timestamps' units
+    std::deque<Arrival> arrivals; // of the last Seconds seconds, their timestamps rising
 };
 
 #endif // LINKMETER_H

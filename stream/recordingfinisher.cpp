@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QMutex>
 #include <QRunnable>
 #include <QSet>
@@ -39,14 +40,26 @@ QThreadPool &pool()
 QMutex syncMutex;
 QSet<QString> syncsWaiting; // guarded by syncMutex
 
+// Held while a recording's file is open for a sync, and while a finished recording takes
+// its place: Windows moves no file over one that is open, so a sync that came between
+// would leave the recording fragmented.
+QMutex fileMutex;
+
+// Puts what has been written to `path` on the disk. Only a file that is there: a recording
+// that the user deleted meanwhile is not made anew.
 bool syncFile(const QString &path)
 {
+    QMutexLocker locker(&fileMutex);
     QFile file(path);
-    if (!file.open(QIODevice::ReadWrite))
-        return false;
 #ifdef Q_OS_WIN
+    // Windows flushes a file only through a handle that may write to it.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+        return false;
     return _commit(file.handle()) == 0;
 #else
+    // POSIX syncs a file opened for reading as well.
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
     return fsync(file.handle()) == 0;
 #endif
 }
@@ -64,8 +77,8 @@ bool replaceFile(const QString &from, const QString &to)
 }
 
 // The fragmented file at `path`, rewritten as an ordinary MP4 beside it and put in its
-// place once the rewrite is on disk.
-void makeOrdinary(const QString &path)
+// place once the rewrite is on disk. `read` follows the rewrite through the file.
+void makeOrdinary(const QString &path, std::atomic<int64_t> &read)
 {
     const QFileInfo info(path);
     QString rewritten;
@@ -82,20 +95,37 @@ void makeOrdinary(const QString &path)
         rewritten = reserved.fileName();
     }
     // A temporary file is private to its owner; the recording keeps the access it had.
-    if (!RecordingFinisher::rewriteWithIndexFirst(path, rewritten) || !syncFile(rewritten)
-        || !QFile::setPermissions(rewritten, QFile::permissions(path)) || !replaceFile(rewritten, path)) {
+    bool done = RecordingFinisher::rewriteWithIndexFirst(path, rewritten, &read) && syncFile(rewritten)
+        && QFile::setPermissions(rewritten, QFile::permissions(path));
+    if (done) {
+        QMutexLocker locker(&fileMutex);
+        done = replaceFile(rewritten, path);
+    }
+    if (!done) {
         QFile::remove(rewritten);
         qDebug() << "cannot finish recording" << path;
-        return;
     }
 }
+
+class FinishJob;
+// The recordings handed over and not finished yet, for the progress of finishing them.
+QMutex jobsMutex;
+QList<const FinishJob *> jobs; // guarded by jobsMutex
 
 class FinishJob : public QRunnable
 {
 public:
     explicit FinishJob(std::unique_ptr<Recording> recording)
-        : recording(std::move(recording))
+        : size(QFileInfo(recording->fileName()).size())
+        , recording(std::move(recording))
     {
+        QMutexLocker locker(&jobsMutex);
+        jobs << this;
+    }
+    ~FinishJob() override
+    {
+        QMutexLocker locker(&jobsMutex);
+        jobs.removeOne(this);
     }
     void run() override
     {
@@ -105,8 +135,11 @@ public:
         // A file that could not be written whole (a full disk) stays as it is: every
         // fragment it holds is readable, and a rewrite would need the room that is missing.
         if (complete)
-            makeOrdinary(path);
+            makeOrdinary(path, read);
     }
+
+    const int64_t size;           // of the file, as it was handed over
+    std::atomic<int64_t> read{0}; // of it, by the rewrite
 
 private:
     std::unique_ptr<Recording> recording;
@@ -142,7 +175,24 @@ bool RecordingFinisher::waitForAll(int msecs)
     return pool().waitForDone(msecs);
 }
 
-bool RecordingFinisher::rewriteWithIndexFirst(const QString &from, const QString &to)
+bool RecordingFinisher::isFinishing()
+{
+    QMutexLocker locker(&jobsMutex);
+    return !jobs.isEmpty();
+}
+
+int RecordingFinisher::percentDone()
+{
+    QMutexLocker locker(&jobsMutex);
+    int64_t size = 0, read = 0;
+    for (const FinishJob *job : qAsConst(jobs)) {
+        size += job->size;
+        read += job->read;
+    }
+    return size > 0 ? int(qBound<int64_t>(0, read * 100 / size, 100)) : 0;
+}
+
+bool RecordingFinisher::rewriteWithIndexFirst(const QString &from, const QString &to, std::atomic<int64_t> *read)
 {
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, from.toUtf8().constData(), nullptr, nullptr) < 0) {
@@ -194,6 +244,8 @@ bool RecordingFinisher::rewriteWithIndexFirst(const QString &from, const QString
             qDebug() << "av_read_frame" << ret;
             return false;
         }
+        if (read)
+            *read = avio_tell(input->pb);
         av_packet_rescale_ts(packet.get(), source->time_base, stream->time_base);
         packet->stream_index = stream->index;
         packet->pos = -1;

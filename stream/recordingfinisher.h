@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 class Recording;
@@ -22,11 +24,15 @@ public:
     static void syncToDisk(const QString &path);
     // Waits until every recording handed over has been finished; false if `msecs` ran out.
     static bool waitForAll(int msecs = -1);
+    // Whether recordings handed over are still being finished, and how far that has come:
+    // the share of their files rewritten so far, 0 to 100.
+    static bool isFinishing();
+    static int percentDone();
 
     // The recording at `from`, as an ordinary MP4 with its index before the pictures, at
     // `to`. False, with a debug line, when `from` cannot be read to its end or `to` cannot
-    // be written.
-    static bool rewriteWithIndexFirst(const QString &from, const QString &to);
+    // be written. `read`, if given, follows how far into `from` the rewrite has come.
+    static bool rewriteWithIndexFirst(const QString &from, const QString &to, std::atomic<int64_t> *read = nullptr);
 };
 
 #endif // RECORDINGFINISHER_H

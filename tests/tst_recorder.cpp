@@ -85,6 +85,7 @@ private slots:
     void unwritableFileLeavesRecordingOff();
     void fileSizeLimitMidRecording();
     void cameraLostWhileRecording();
+    void deletedRecordingNotMadeAnew();
     void recordingWhenTheProgramEnds_data();
     void recordingWhenTheProgramEnds();
     void replaysRecording_data();
@@ -305,6 +306,23 @@ void tst_Recorder::cameraLostWhileRecording()
     QVERIFY(file.packets >= 20);
     QVERIFY(strictlyIncreasing(file.indices));
     QCOMPARE(file.discardedPackets, 0);
+}
+
+// The user deletes the file while it is being recorded: the syncs of its fragments, and its
+// finish, do not bring it back as an empty file.
+void tst_Recorder::deletedRecordingNotMadeAnew()
+{
+    CameraReader live;
+    QVERIFY(live.start());
+    const QString path = dir.filePath(QStringLiteral("deleted.mp4"));
+    QVERIFY(live.reader->setRecord(true, path));
+    // A fragment a second, each synced as it is written.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 100000, 10000);
+    QVERIFY(QFile::remove(path));
+    QVERIFY(live.waitFrames(75));
+    QCOMPARE(live.reader->setRecord(false, QString()), false);
+    QVERIFY(RecordingFinisher::waitForAll(30000));
+    QVERIFY(!QFileInfo::exists(path));
 }
 
 void tst_Recorder::recordingWhenTheProgramEnds_data()

@@ -143,6 +143,10 @@
         <translation>按 F11 或 Esc：回到窗口</translation>
     </message>
     <message>
+        <source>Finishing the recording... %1 %</source>
+        <translation>正在完成录像... %1 %</translation>
+    </message>
+    <message>
         <source>This PC is too busy to record every picture</source>
         <translation>电脑太忙，录像跳过了部分画面</translation>
     </message>
