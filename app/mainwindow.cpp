@@ -137,30 +137,52 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
     event->ignore();
-    if (finishingTicker.isActive())
+    if (afterFinishing == AfterFinishing::Close)
         return;
     // The live view and the replay end now, and nothing new can begin.
     if (readThread) {
         isLive = isConnecting = false;
         stopLiveView();
     }
-    if (playBackThread) {
+    if (isPlayBack) {
         stopPlayBack();
         isPlayBack = false;
     }
     updateButtons();
     ui->groupBox->setEnabled(false);
+    waitForFinishing(AfterFinishing::Close);
+}
+
+// Recordings being finished: the display says how far that has come while the window goes
+// on, and what was waiting for them follows once they are done.
+void MainWindow::waitForFinishing(AfterFinishing then)
+{
+    afterFinishing = then;
     finishingTicker.start(200);
     showFinishing();
 }
 
 void MainWindow::showFinishing()
 {
-    if (!RecordingFinisher::isFinishing()) {
-        close();
+    if (RecordingFinisher::isFinishing()) {
+        videoWidget->setNotice(QObject::tr("Finishing the recording... %1 %").arg(RecordingFinisher::percentDone()));
         return;
     }
-    videoWidget->setNotice(QObject::tr("Finishing the recording... %1 %").arg(RecordingFinisher::percentDone()));
+    finishingTicker.stop();
+    videoWidget->setNotice(QString());
+    switch (std::exchange(afterFinishing, AfterFinishing::Nothing)) {
+    case AfterFinishing::Close:
+        close();
+        break;
+    case AfterFinishing::Replay:
+        if (!openPlayBack()) {
+            isPlayBack = false;
+            updateButtons();
+        }
+        break;
+    case AfterFinishing::Nothing:
+        break;
+    }
 }
 
 // A key for each button, for a technician whose other hand holds the probe. A key clicks
@@ -542,7 +564,15 @@ bool MainWindow::startPlayBack()
         stopLiveView();
     }
     // A recording that has just been stopped is replayed as it is finally written.
-    RecordingFinisher::waitForAll();
+    if (RecordingFinisher::isFinishing()) {
+        waitForFinishing(AfterFinishing::Replay);
+        return true;
+    }
+    return openPlayBack();
+}
+
+bool MainWindow::openPlayBack()
+{
     playBackThread = new PlayBackThread(this);
     playBackThread->setPictureSize(videoWidget->pictureSize(false));
     if (!playBackThread->openFile(recordPath)) {
@@ -557,6 +587,11 @@ bool MainWindow::startPlayBack()
 
 void MainWindow::stopPlayBack()
 {
+    if (afterFinishing == AfterFinishing::Replay) {
+        afterFinishing = AfterFinishing::Nothing;
+        finishingTicker.stop();
+        videoWidget->setNotice(QString());
+    }
     if (playBackThread)
         endWorker(playBackThread, &PlayBackThread::stopPlay);
 }

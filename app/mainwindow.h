@@ -49,6 +49,7 @@ private:
     bool startLiveView();
     void stopLiveView();
     bool startPlayBack();
+    bool openPlayBack();
     void stopPlayBack();
     void connectFailed(ReadThread::ConnectFailure reason);
     void cameraLost();
@@ -58,6 +59,8 @@ private:
     void toggleLinkInfo();
     void updateLinkInfo();
     void setFullScreenView(bool on);
+    enum class AfterFinishing { Nothing, Replay, Close };
+    void waitForFinishing(AfterFinishing then);
     void showFinishing();
     void recordingFailed();
     void framesLeftOut();
@@ -86,8 +89,10 @@ private:
     QElapsedTimer recordingClock;
     // The camera lost: whether this PC is still on its network is looked at every second.
     QTimer lostTicker;
-    // Closing while recordings are being finished: how far that has come.
+    // While recordings are being finished before the window closes or the last one is
+    // replayed: how far that has come.
     QTimer finishingTicker;
+    AfterFinishing afterFinishing = AfterFinishing::Nothing;
     // The link's figures: pictures shown a second, and the reader's last word on the
     // frames of the last ten seconds.
     QTimer linkTicker;

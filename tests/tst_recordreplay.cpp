@@ -425,7 +425,10 @@ void tst_RecordReplay::closingWhileReplayingStopsReplay()
     QVERIFY(session.waitFrames(60));
     click(*session.window, "pbStartRecord");
     click(*session.window, "pbStart");
+    // Replayed once it is finished, which the window does not wait for.
     click(*session.window, "pbPlayBack");
+    QCOMPARE(buttons(*session.window), Replaying);
+    QTRY_VERIFY_WITH_TIMEOUT(session.window->findChild<PlayBackThread *>(), 10000);
     QPointer<PlayBackThread> player = session.window->findChild<PlayBackThread *>();
     QVERIFY(player->isRunning());
 
