@@ -22,6 +22,10 @@ Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 ManifestDPIAware true
+; A program that is open cannot be replaced: the installer then offers Retry or Cancel, and
+; a silent one stops with an error, rather than skip it and leave the old program behind
+; under the new version's name.
+AllowSkipFiles off
 
 !include "${INFO}"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
