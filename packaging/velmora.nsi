@@ -36,6 +36,7 @@ AllowSkipFiles off
 !include LogicLib.nsh
 
 Name "${PRODUCT}"
+BrandingText "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\${PRODUCT}"
 ; An upgrade goes where the installed version is.
@@ -69,10 +70,14 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "${COPYRIGHT}. Licence: ${LICENSE}"
 
 LangString LicenceNote ${LANG_ENGLISH} "${PRODUCT} is free software under the GNU General Public License, version 2 or later. You need not accept it to use the program."
 LangString LicenceNote ${LANG_SIMPCHINESE} "${PRODUCT} 是自由软件，依据 GNU 通用公共许可证第 2 版或更高版本发布。使用本程序无须接受该许可证。"
-LangString ProgramSection ${LANG_ENGLISH} "${PRODUCT} (with a Start menu shortcut)"
-LangString ProgramSection ${LANG_SIMPCHINESE} "${PRODUCT}（含开始菜单快捷方式）"
+LangString ProgramSection ${LANG_ENGLISH} "${PRODUCT}"
+LangString ProgramSection ${LANG_SIMPCHINESE} "Velmora PC 无线版"
+LangString ProgramDescription ${LANG_ENGLISH} "The program with its translation, a Start menu shortcut, its entry in Installed apps, and a firewall rule that lets the camera's video through."
+LangString ProgramDescription ${LANG_SIMPCHINESE} "程序及其翻译、开始菜单快捷方式、“已安装的应用”中的条目，以及允许摄像头视频通过的防火墙规则。"
 LangString DesktopSection ${LANG_ENGLISH} "Desktop shortcut"
 LangString DesktopSection ${LANG_SIMPCHINESE} "桌面快捷方式"
+LangString DesktopDescription ${LANG_ENGLISH} "A shortcut to the program on the desktop of every user of this PC."
+LangString DesktopDescription ${LANG_SIMPCHINESE} "在本机所有用户的桌面上放置程序的快捷方式。"
 LangString NotAdmin ${LANG_ENGLISH} "${PRODUCT} installs for every user of this PC, which needs an administrator."
 LangString NotAdmin ${LANG_SIMPCHINESE} "${PRODUCT} 为本机所有用户安装，需要管理员权限。"
 LangString NoFirewallRule ${LANG_ENGLISH} "The firewall rule could not be added: Windows will ask whether to let the program through at its first connection to the camera. Answer Allow."
@@ -142,7 +147,12 @@ Section /o "$(DesktopSection)" DesktopShortcut
     DetailPrint "shortcut: $DESKTOP\${PRODUCT}.lnk"
 SectionEnd
 
-; After the sections, whose numbers it needs.
+; After the sections, whose numbers these need.
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+    !insertmacro MUI_DESCRIPTION_TEXT ${Program} $(ProgramDescription)
+    !insertmacro MUI_DESCRIPTION_TEXT ${DesktopShortcut} $(DesktopDescription)
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
 Function .onInit
     SetShellVarContext all
     UserInfo::GetAccountType
