@@ -1,6 +1,7 @@
 #include "media/pictureconverter.h"
 
 extern "C" {
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -69,17 +70,29 @@ bool PictureConverter::prepare(int width, int height, AVPixelFormat format, AVCo
 
     AVColorRange effectiveRange = range;
     const AVPixelFormat plainFormat = withoutJpegRange(format, effectiveRange);
-    context.reset(sws_getContext(width, height, plainFormat, destinationWidth, destinationHeight,
-                                 destinationFormat, flags, nullptr, nullptr, nullptr));
-    if (!context) {
+    const int sourceFull = isYuv(plainFormat) ? effectiveRange == AVCOL_RANGE_JPEG : 1;
+    const int destinationFull = isYuv(destinationFormat) ? destinationRange == AVCOL_RANGE_JPEG : 1;
+    // The ranges go in before the context is set up: swscale chooses its way then, and
+    // between two pictures of one format and size it would choose a plain copy, which
+    // leaves a full-range picture's levels as they are whatever it is told later.
+    context.reset(sws_alloc_context());
+    if (!context || av_opt_set_int(context.get(), "srcw", width, 0) < 0
+        || av_opt_set_int(context.get(), "srch", height, 0) < 0
+        || av_opt_set_int(context.get(), "src_format", plainFormat, 0) < 0
+        || av_opt_set_int(context.get(), "dstw", destinationWidth, 0) < 0
+        || av_opt_set_int(context.get(), "dsth", destinationHeight, 0) < 0
+        || av_opt_set_int(context.get(), "dst_format", destinationFormat, 0) < 0
+        || av_opt_set_int(context.get(), "sws_flags", flags, 0) < 0
+        || av_opt_set_int(context.get(), "src_range", sourceFull, 0) < 0
+        || av_opt_set_int(context.get(), "dst_range", destinationFull, 0) < 0
+        || sws_init_context(context.get(), nullptr, nullptr) < 0) {
+        context.reset();
         sourceFormat = AV_PIX_FMT_NONE;
         return false;
     }
 
     // Without a tag, YUV from a JPEG camera is BT.601, which is also swscale's default.
     const int coefficients = space == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : int(space);
-    const int sourceFull = isYuv(plainFormat) ? effectiveRange == AVCOL_RANGE_JPEG : 1;
-    const int destinationFull = isYuv(destinationFormat) ? destinationRange == AVCOL_RANGE_JPEG : 1;
     sws_setColorspaceDetails(context.get(), sws_getCoefficients(coefficients), sourceFull,
                              sws_getCoefficients(SWS_CS_DEFAULT), destinationFull, 0, 1 << 16, 1 << 16);
 

@@ -79,7 +79,8 @@ class tst_Recorder : public QObject
 
 private slots:
     void recordsCameraAsH264();
-    void smallCameraRecordsFullSize();
+    void otherCameraPicturesRecordFullSize_data();
+    void otherCameraPicturesRecordFullSize();
     void nonAsciiFileName();
     void startThenStopFinishesFile();
     void unwritableFileLeavesRecordingOff();
@@ -172,15 +173,25 @@ void tst_Recorder::recordsCameraAsH264()
     QVERIFY2(psnr >= 30, qPrintable(QString::number(psnr)));
 }
 
-void tst_Recorder::smallCameraRecordsFullSize()
+// Whatever size and chroma sampling the camera sends, the file holds the camera's picture
+// at 1280x960 in limited-range 4:2:0, levels and all.
+void tst_Recorder::otherCameraPicturesRecordFullSize_data()
 {
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("640x480 4:2:0, scaled up") << QSize(640, 480);
+    QTest::newRow("1280x960 4:2:0, only its range converted") << QSize(1280, 960);
+}
+
+void tst_Recorder::otherCameraPicturesRecordFullSize()
+{
+    QFETCH(QSize, size);
     camsim::Options options = loopbackCamera();
-    options.width = 640;
-    options.height = 480;
+    options.width = size.width();
+    options.height = size.height();
     options.sampling = camsim::Sampling::S420;
     CameraReader live(options);
     QVERIFY(live.start());
-    const QString path = dir.filePath(QStringLiteral("small.mp4"));
+    const QString path = dir.filePath(QStringLiteral("s420-%1.mp4").arg(size.width()));
     QVERIFY(record(live, path, 20) > 0);
     const MediaFile file = readMediaFile(path);
     QCOMPARE(file.width, 1280);
