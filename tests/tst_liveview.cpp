@@ -338,7 +338,7 @@ void tst_LiveView::startStopCyclesStayFlat()
     MainWindow window(camera.url);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    long residentAfterTen = 0;
+    long heapAfterTen = 0, residentAfterTen = 0;
     int filesAfterTen = 0;
     for (int cycle = 1; cycle <= 100; ++cycle) {
         click(window, "pbStart");
@@ -347,14 +347,23 @@ void tst_LiveView::startStopCyclesStayFlat()
         click(window, "pbStart");
         QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
         if (cycle == 10) {
+            heapAfterTen = heapInUseKiB();
             residentAfterTen = residentKiB();
             filesAfterTen = openFiles();
         }
     }
+    // What the program's allocations hold, not resident memory: on a busy machine more of
+    // the threads' allocator arenas come into use, and resident memory grows by what they
+    // keep of freed blocks, leak or not.
+    const long heap = heapInUseKiB();
     const long resident = residentKiB();
     const int files = openFiles();
-    QVERIFY2(resident <= residentAfterTen * 1.1,
-             qPrintable(QStringLiteral("%1 KiB after 10 cycles, %2 KiB after 100").arg(residentAfterTen).arg(resident)));
+    QVERIFY2(heap <= heapAfterTen * 1.1,
+             qPrintable(QStringLiteral("heap in use %1 KiB after 10 cycles, %2 KiB after 100 (resident %3, %4 KiB)")
+                            .arg(heapAfterTen)
+                            .arg(heap)
+                            .arg(residentAfterTen)
+                            .arg(resident)));
     QVERIFY2(files <= filesAfterTen + std::max(2, filesAfterTen / 10),
              qPrintable(QStringLiteral("%1 open files after 10 cycles, %2 after 100").arg(filesAfterTen).arg(files)));
     QVERIFY(window.findChildren<ReadThread *>().isEmpty());
