@@ -28,6 +28,46 @@ bool isYuv(AVPixelFormat format)
     return descriptor && !(descriptor->flags & AV_PIX_FMT_FLAG_RGB) && descriptor->nb_components >= 3;
 }
 
+// A JPEG camera's 4:2:2 picture into limited-range 4:2:0 at its own size, as a recording
+// wants it: each level mapped from full to limited range, and each pair of chroma rows
+// averaged into one. swscale runs its whole scaler for this, at 15 bits a sample, and
+// takes three times as long (2.4 against 0.75 ms for 1280x960 here); its result is the
+// same, to a level, on anything but noise.
+void fullRange422ToLimited420(const AVFrame *source, uint8_t *const destination[], const int destinationStride[])
+{
+    struct Levels
+    {
+        uint8_t luma[256];
+        uint8_t chroma[256];
+        Levels()
+        {
+            for (int v = 0; v < 256; ++v) {
+                luma[v] = uint8_t((v * 219 + 127) / 255 + 16);
+                const int c = (v - 128) * 224;
+                chroma[v] = uint8_t((c + (c < 0 ? -127 : 127)) / 255 + 128);
+            }
+        }
+    };
+    static const Levels levels;
+
+    const int width = source->width, height = source->height;
+    for (int y = 0; y < height; ++y) {
+        const uint8_t *in = source->data[0] + ptrdiff_t(y) * source->linesize[0];
+        uint8_t *out = destination[0] + ptrdiff_t(y) * destinationStride[0];
+        for (int x = 0; x < width; ++x)
+            out[x] = levels.luma[in[x]];
+    }
+    for (int plane = 1; plane <= 2; ++plane) {
+        for (int y = 0; y < height / 2; ++y) {
+            const uint8_t *upper = source->data[plane] + ptrdiff_t(2 * y) * source->linesize[plane];
+            const uint8_t *lower = upper + source->linesize[plane];
+            uint8_t *out = destination[plane] + ptrdiff_t(y) * destinationStride[plane];
+            for (int x = 0; x < width / 2; ++x)
+                out[x] = levels.chroma[(upper[x] + lower[x] + 1) >> 1];
+        }
+    }
+}
+
 } // namespace
 
 PictureConverter::PictureConverter(AVPixelFormat destinationFormat, int destinationWidth, int destinationHeight,
@@ -54,6 +94,14 @@ bool PictureConverter::convert(const AVFrame *source, uint8_t *const destination
     if (!source || source->width <= 0 || source->height <= 0 || source->format < 0 || destinationWidth <= 0
         || destinationHeight <= 0) {
         return false;
+    }
+    AVColorRange range = source->color_range;
+    if (withoutJpegRange(AVPixelFormat(source->format), range) == AV_PIX_FMT_YUV422P && range == AVCOL_RANGE_JPEG
+        && destinationFormat == AV_PIX_FMT_YUV420P && destinationRange != AVCOL_RANGE_JPEG
+        && source->width == destinationWidth && source->height == destinationHeight && source->width % 2 == 0
+        && source->height % 2 == 0) {
+        fullRange422ToLimited420(source, destination, destinationStride);
+        return true;
     }
     if (!prepare(source->width, source->height, AVPixelFormat(source->format), source->color_range, source->colorspace))
         return false;

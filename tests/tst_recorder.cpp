@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "app/quitonsignals.h"
+#include "media/pictureconverter.h"
 #include "playback/playbackthread.h"
 #include "stream/readthread.h"
 #include "stream/recordingfinisher.h"
@@ -17,6 +18,10 @@
 #include <QTemporaryDir>
 #include <QVector>
 #include <QtTest>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
 
 #include <sys/resource.h>
 #include <algorithm>
@@ -79,6 +84,8 @@ class tst_Recorder : public QObject
 
 private slots:
     void recordsCameraAsH264();
+    void cameraPictureConvertedAsSwscaleDoes_data();
+    void cameraPictureConvertedAsSwscaleDoes();
     void otherCameraPicturesRecordFullSize_data();
     void otherCameraPicturesRecordFullSize();
     void nonAsciiFileName();
@@ -171,6 +178,82 @@ void tst_Recorder::recordsCameraAsH264()
 
     const double psnr = psnrAgainstCamera(file.last, loopbackCamera(), last);
     QVERIFY2(psnr >= 30, qPrintable(QString::number(psnr)));
+}
+
+// A recording converts the camera's own pictures (full-range 4:2:2, at the file's size) by
+// hand, not through swscale, which is three times slower at it. The result is swscale's:
+// every luma level the same, chroma within a level or two (swscale averages each pair of
+// chroma rows with a longer filter).
+void tst_Recorder::cameraPictureConvertedAsSwscaleDoes_data()
+{
+    QTest::addColumn<bool>("detailed");
+    QTest::newRow("the camera's quadrants") << false;
+    QTest::newRow("a detailed picture") << true;
+}
+
+void tst_Recorder::cameraPictureConvertedAsSwscaleDoes()
+{
+    QFETCH(bool, detailed);
+    camsim::Options options = loopbackCamera();
+    options.detailed = detailed;
+    const std::vector<uint8_t> rgb = camsim::renderFrame(options, 7);
+    const int width = options.width, height = options.height;
+    auto newFrame = [&](AVPixelFormat format) {
+        av::FramePtr frame(av_frame_alloc());
+        frame->format = format;
+        frame->width = width;
+        frame->height = height;
+        return av_frame_get_buffer(frame.get(), 0) < 0 ? nullptr : std::move(frame);
+    };
+    // The camera's picture as its JPEG decoder gives it.
+    av::FramePtr camera = newFrame(AV_PIX_FMT_YUVJ422P);
+    QVERIFY(camera);
+    camera->color_range = AVCOL_RANGE_JPEG;
+    PictureConverter toCamera(AV_PIX_FMT_YUV422P, width, height, SWS_BICUBIC, AVCOL_RANGE_JPEG);
+    av::FramePtr rgbFrame(av_frame_alloc());
+    rgbFrame->format = AV_PIX_FMT_RGB24;
+    rgbFrame->width = width;
+    rgbFrame->height = height;
+    rgbFrame->data[0] = const_cast<uint8_t *>(rgb.data());
+    rgbFrame->linesize[0] = 3 * width;
+    QVERIFY(toCamera.convert(rgbFrame.get(), camera->data, camera->linesize));
+
+    av::FramePtr byHand = newFrame(AV_PIX_FMT_YUV420P), bySwscale = newFrame(AV_PIX_FMT_YUV420P);
+    QVERIFY(byHand && bySwscale);
+    PictureConverter recording(AV_PIX_FMT_YUV420P, width, height);
+    QVERIFY(recording.convert(camera.get(), byHand->data, byHand->linesize));
+    av::SwsContextPtr swscale(sws_alloc_context());
+    av_opt_set_int(swscale.get(), "srcw", width, 0);
+    av_opt_set_int(swscale.get(), "srch", height, 0);
+    av_opt_set_int(swscale.get(), "src_format", AV_PIX_FMT_YUV422P, 0);
+    av_opt_set_int(swscale.get(), "src_range", 1, 0);
+    av_opt_set_int(swscale.get(), "dstw", width, 0);
+    av_opt_set_int(swscale.get(), "dsth", height, 0);
+    av_opt_set_int(swscale.get(), "dst_format", AV_PIX_FMT_YUV420P, 0);
+    av_opt_set_int(swscale.get(), "dst_range", 0, 0);
+    av_opt_set_int(swscale.get(), "sws_flags", SWS_BICUBIC, 0);
+    QCOMPARE(sws_init_context(swscale.get(), nullptr, nullptr), 0);
+    sws_scale(swscale.get(), camera->data, camera->linesize, 0, height, bySwscale->data, bySwscale->linesize);
+
+    for (int plane = 0; plane < 3; ++plane) {
+        const int planeWidth = plane ? width / 2 : width, planeHeight = plane ? height / 2 : height;
+        int largest = 0;
+        double sum = 0;
+        for (int y = 0; y < planeHeight; ++y) {
+            for (int x = 0; x < planeWidth; ++x) {
+                const int difference = std::abs(byHand->data[plane][y * byHand->linesize[plane] + x]
+                                                - bySwscale->data[plane][y * bySwscale->linesize[plane] + x]);
+                largest = std::max(largest, difference);
+                sum += difference;
+            }
+        }
+        const double mean = sum / (planeWidth * planeHeight);
+        const QByteArray said = QStringLiteral("plane %1: %2 levels apart at most, %3 on average").arg(plane).arg(largest).arg(mean).toUtf8();
+        if (plane == 0)
+            QVERIFY2(largest == 0, said.constData());
+        else
+            QVERIFY2(largest <= 10 && mean < 0.25, said.constData());
+    }
 }
 
 // Whatever size and chroma sampling the camera sends, the file holds the camera's picture
