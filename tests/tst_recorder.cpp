@@ -19,10 +19,6 @@
 #include <QVector>
 #include <QtTest>
 
-extern "C" {
-#include <libavutil/opt.h>
-}
-
 #include <sys/resource.h>
 #include <algorithm>
 #include <csignal>
@@ -222,17 +218,11 @@ void tst_Recorder::cameraPictureConvertedAsSwscaleDoes()
     QVERIFY(byHand && bySwscale);
     PictureConverter recording(AV_PIX_FMT_YUV420P, width, height);
     QVERIFY(recording.convert(camera.get(), byHand->data, byHand->linesize));
-    av::SwsContextPtr swscale(sws_alloc_context());
-    av_opt_set_int(swscale.get(), "srcw", width, 0);
-    av_opt_set_int(swscale.get(), "srch", height, 0);
-    av_opt_set_int(swscale.get(), "src_format", AV_PIX_FMT_YUV422P, 0);
-    av_opt_set_int(swscale.get(), "src_range", 1, 0);
-    av_opt_set_int(swscale.get(), "dstw", width, 0);
-    av_opt_set_int(swscale.get(), "dsth", height, 0);
-    av_opt_set_int(swscale.get(), "dst_format", AV_PIX_FMT_YUV420P, 0);
-    av_opt_set_int(swscale.get(), "dst_range", 0, 0);
-    av_opt_set_int(swscale.get(), "sws_flags", SWS_BICUBIC, 0);
-    QCOMPARE(sws_init_context(swscale.get(), nullptr, nullptr), 0);
+    // swscale's own, which a conversion between two formats takes however the ranges are set.
+    av::SwsContextPtr swscale(sws_getContext(width, height, AV_PIX_FMT_YUV422P, width, height, AV_PIX_FMT_YUV420P,
+                                             SWS_BICUBIC, nullptr, nullptr, nullptr));
+    const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+    sws_setColorspaceDetails(swscale.get(), coefficients, 1, coefficients, 0, 0, 1 << 16, 1 << 16);
     sws_scale(swscale.get(), camera->data, camera->linesize, 0, height, bySwscale->data, bySwscale->linesize);
 
     for (int plane = 0; plane < 3; ++plane) {
