@@ -173,8 +173,29 @@ QImage newImage(const QSize &size)
 ImageConverter::ImageConverter(int flags)
     : scaler(AV_PIX_FMT_YUV420P, 0, 0, flags, AVCOL_RANGE_JPEG)
     , scaled(av_frame_alloc())
+    , halfChroma(av_frame_alloc())
     , toRgb(AV_PIX_FMT_RGB32, 0, 0, flags)
 {
+}
+
+// A 4:2:2 picture made smaller as 4:2:0 needs no more than every other row of its chroma:
+// read so, as 4:2:0 itself, it costs the scaler a seventh less. Any other picture as it is.
+const AVFrame *ImageConverter::withHalfTheChromaRows(const AVFrame *picture, const QSize &size)
+{
+    const AVPixelFormat format = AVPixelFormat(picture->format);
+    const bool full = format == AV_PIX_FMT_YUVJ422P;
+    if ((!full && format != AV_PIX_FMT_YUV422P) || size.height() > picture->height || picture->height % 2 || !halfChroma)
+        return picture;
+    halfChroma->format = full ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    halfChroma->width = picture->width;
+    halfChroma->height = picture->height;
+    halfChroma->color_range = picture->color_range;
+    halfChroma->colorspace = picture->colorspace;
+    for (int plane = 0; plane < 3; ++plane) {
+        halfChroma->data[plane] = picture->data[plane];
+        halfChroma->linesize[plane] = plane ? 2 * picture->linesize[plane] : picture->linesize[plane];
+    }
+    return halfChroma.get();
 }
 
 QImage ImageConverter::convert(const AVFrame *picture, const QSize &size)
@@ -197,7 +218,7 @@ QImage ImageConverter::convert(const AVFrame *picture, const QSize &size)
             }
         }
         scaler.setDestinationSize(size.width(), size.height());
-        if (!scaler.convert(picture, scaled->data, scaled->linesize))
+        if (!scaler.convert(withHalfTheChromaRows(picture, size), scaled->data, scaled->linesize))
             return QImage();
         scaled->color_range = AVCOL_RANGE_JPEG;
         scaled->colorspace = picture->colorspace;

@@ -65,8 +65,11 @@ public:
     QImage convert(const AVFrame *picture, const QSize &size);
 
 private:
+    const AVFrame *withHalfTheChromaRows(const AVFrame *picture, const QSize &size);
+
     PictureConverter scaler;
     av::FramePtr scaled; // the picture at its new size, as full-range YUV 4:2:0
+    av::FramePtr halfChroma; // a 4:2:2 picture's pixels seen as 4:2:0, not a copy
     PictureConverter toRgb;
 };
 
