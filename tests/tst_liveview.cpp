@@ -327,6 +327,17 @@ void tst_LiveView::closingWindowStopsReader()
     QVERIFY(log.lines().contains(QStringLiteral("~readThread")));
 }
 
+namespace {
+long heldKiB()
+{
+#if defined(VELMORA_ASAN)
+    return residentKiB();
+#else
+    return heapInUseKiB();
+#endif
+}
+} // namespace
+
 // A day of use starts and stops the live view many times: each stop gives back what its
 // start took.
 void tst_LiveView::startStopCyclesStayFlat()
@@ -338,7 +349,7 @@ void tst_LiveView::startStopCyclesStayFlat()
     MainWindow window(camera.url);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    long heapAfterTen = 0, residentAfterTen = 0;
+    long heldAfterTen = 0, residentAfterTen = 0;
     int filesAfterTen = 0;
     for (int cycle = 1; cycle <= 100; ++cycle) {
         click(window, "pbStart");
@@ -347,21 +358,24 @@ void tst_LiveView::startStopCyclesStayFlat()
         click(window, "pbStart");
         QCOMPARE(button(window, "pbStart")->text(), QStringLiteral("Start"));
         if (cycle == 10) {
-            heapAfterTen = heapInUseKiB();
+            heldAfterTen = heldKiB();
             residentAfterTen = residentKiB();
             filesAfterTen = openFiles();
         }
     }
     // What the program's allocations hold, not resident memory: on a busy machine more of
     // the threads' allocator arenas come into use, and resident memory grows by what they
-    // keep of freed blocks, leak or not.
-    const long heap = heapInUseKiB();
+    // keep of freed blocks, leak or not. The address sanitizer's own count is unreliable
+    // just after threads end (it read 0 here once); there resident memory, which its
+    // quarantine of freed blocks keeps steady, is counted instead, and its leak check
+    // looks for lost blocks at the end anyway.
+    const long held = heldKiB();
     const long resident = residentKiB();
     const int files = openFiles();
-    QVERIFY2(heap <= heapAfterTen * 1.1,
-             qPrintable(QStringLiteral("heap in use %1 KiB after 10 cycles, %2 KiB after 100 (resident %3, %4 KiB)")
-                            .arg(heapAfterTen)
-                            .arg(heap)
+    QVERIFY2(held <= heldAfterTen * 1.1,
+             qPrintable(QStringLiteral("%1 KiB held after 10 cycles, %2 KiB after 100 (resident %3, %4 KiB)")
+                            .arg(heldAfterTen)
+                            .arg(held)
                             .arg(residentAfterTen)
                             .arg(resident)));
     QVERIFY2(files <= filesAfterTen + std::max(2, filesAfterTen / 10),

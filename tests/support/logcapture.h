@@ -5,19 +5,23 @@
 #include <QStringList>
 #include <QtGlobal>
 
-// Collects the debug log of every thread while it lives; messages still reach stderr.
+// Collects the debug log of every thread while it lives; messages still reach stderr. One
+// made while another lives collects the same lines as it does, for its own shorter time.
 class LogCapture
 {
 public:
     LogCapture()
+        : outer(instance())
     {
         instance() = this;
-        previous = qInstallMessageHandler(&LogCapture::handle);
+        if (!outer)
+            previous = qInstallMessageHandler(&LogCapture::handle);
     }
     ~LogCapture()
     {
-        qInstallMessageHandler(previous);
-        instance() = nullptr;
+        instance() = outer;
+        if (!outer)
+            qInstallMessageHandler(previous);
     }
 
     QStringList lines() const
@@ -58,16 +62,17 @@ private:
     }
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        if (LogCapture *self = instance()) {
-            {
-                QMutexLocker locker(&self->mutex);
-                self->collected << message;
-            }
-            if (self->previous)
-                self->previous(type, context, message);
+        LogCapture *outermost = nullptr;
+        for (LogCapture *capture = instance(); capture; capture = capture->outer) {
+            QMutexLocker locker(&capture->mutex);
+            capture->collected << message;
+            outermost = capture;
         }
+        if (outermost && outermost->previous)
+            outermost->previous(type, context, message);
     }
 
+    LogCapture *const outer;
     mutable QMutex mutex;
     QStringList collected;
     QtMessageHandler previous = nullptr;
