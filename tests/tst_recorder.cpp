@@ -185,8 +185,8 @@ void tst_Recorder::recordsCameraAsH264()
 
 // A recording converts the camera's own pictures (full-range 4:2:2, at the file's size) by
 // hand, not through swscale, which is three times slower at it. The result is swscale's:
-// every luma level the same, chroma within a level or two (swscale averages each pair of
-// chroma rows with a longer filter).
+// every luma level the same; chroma a few levels apart at most, at sharp edges, and a tenth
+// of a level on average (swscale averages each pair of chroma rows with a longer filter).
 void tst_Recorder::cameraPictureConvertedAsSwscaleDoes_data()
 {
     QTest::addColumn<bool>("detailed");
