@@ -88,15 +88,17 @@ void VideoDisplayWidget::setFrame(const QImage &image, int degree)
 QSize VideoDisplayWidget::pictureSize(bool circular) const
 {
     // The whole picture at the size that puts the part the view shows onto its target pixel
-    // for pixel. Beyond the camera's own size a larger picture holds no more detail; the
-    // paint then enlarges it.
+    // for pixel. A side larger than both the camera's own and the target's holds no more
+    // detail, so the picture is made smaller, as long as neither side then loses detail:
+    // by one factor for both sides, or the view, turned, would be stretched one way. The
+    // paint enlarges what is still too small.
     const QSizeF target = viewTarget(circular).size() * devicePixelRatioF();
     const QRectF shown = circular ? DiscRegion : WholeRegion;
     const QSizeF whole(target.width() * WholeRegion.width() / shown.width() * zoomFactor,
                        target.height() * WholeRegion.height() / shown.height() * zoomFactor);
-    const QSizeF largest(std::max(target.width(), qreal(CameraPictureSize.width())),
-                         std::max(target.height(), qreal(CameraPictureSize.height())));
-    return QSize(qRound(std::min(whole.width(), largest.width())), qRound(std::min(whole.height(), largest.height())));
+    const qreal factor = std::min(1.0, std::max(std::max(target.width(), qreal(CameraPictureSize.width())) / whole.width(),
+                                                std::max(target.height(), qreal(CameraPictureSize.height())) / whole.height()));
+    return QSize(qRound(whole.width() * factor), qRound(whole.height() * factor));
 }
 
 void VideoDisplayWidget::setFullScreenView(bool on)

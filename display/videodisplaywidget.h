@@ -42,8 +42,8 @@ public:
     // the band rule.
     void setFrame(const QImage &image, int degree);
     // The size, in device pixels, at which the plain or the circular view draws the whole
-    // camera picture without scaling it again: more when zoomed, but no more than the
-    // camera's own picture or the view's size, whichever is larger.
+    // camera picture without scaling it again: more when zoomed, but no more than needed
+    // to keep the camera's own detail, or the view's where that is larger.
     QSize pictureSize(bool circular) const;
 
     // Full screen: the views fill the widget, which may then take any size.

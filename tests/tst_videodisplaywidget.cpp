@@ -427,23 +427,28 @@ void tst_VideoDisplayWidget::fullScreenViews_data()
     QTest::addColumn<QSize>("screen");
     QTest::addColumn<bool>("circular");
     QTest::addColumn<QRect>("view"); // the whole picture's 4:3, or the disc's square
-    QTest::newRow("plain, 1920x1080") << QSize(1920, 1080) << false << QRect(240, 0, 1440, 1080);
-    QTest::newRow("circular, 1920x1080") << QSize(1920, 1080) << true << QRect(420, 0, 1080, 1080);
-    QTest::newRow("plain, 1024x768") << QSize(1024, 768) << false << QRect(0, 0, 1024, 768);
-    QTest::newRow("circular, 1280x1024") << QSize(1280, 1024) << true << QRect(128, 0, 1024, 1024);
+    QTest::addColumn<QSize>("picture"); // the size the view asks the camera's picture at
+    QTest::newRow("plain, 1920x1080") << QSize(1920, 1080) << false << QRect(240, 0, 1440, 1080) << QSize(1440, 1080);
+    QTest::newRow("circular, 1920x1080") << QSize(1920, 1080) << true << QRect(420, 0, 1080, 1080) << QSize(1440, 1080);
+    QTest::newRow("plain, 1024x768") << QSize(1024, 768) << false << QRect(0, 0, 1024, 768) << QSize(1024, 768);
+    QTest::newRow("circular, 1280x1024") << QSize(1280, 1024) << true << QRect(128, 0, 1024, 1024) << QSize(1365, 1024);
 }
 
 // In full screen the plain view shows the whole picture at 4:3, its lowest rows too, and
-// the circular view a disc as tall as the screen; the rest is the window's background.
+// the circular view a disc as tall as the screen; the rest is the window's background. The
+// picture is asked for at the size that fills the view pixel for pixel, in the camera's
+// shape: the disc, turned, would be stretched one way otherwise.
 void tst_VideoDisplayWidget::fullScreenViews()
 {
     QFETCH(QSize, screen);
     QFETCH(bool, circular);
     QFETCH(QRect, view);
+    QFETCH(QSize, picture);
 
     VideoDisplayWidget widget;
     widget.setFullScreenView(true);
     widget.resize(screen);
+    QCOMPARE(widget.pictureSize(circular), picture);
     widget.setHaveDegree(circular);
     widget.setFrame(quadrantFrame(1280, 960), 0);
     const QImage shot = render(widget);
@@ -476,12 +481,18 @@ void tst_VideoDisplayWidget::zoom_data()
     QTest::addColumn<QVector<double>>("steps");
     QTest::addColumn<QPoint>("about");
     QTest::addColumn<double>("zoomed");
+    // The size the view then asks the camera's picture at, which dragging does not change:
+    // no larger than its detail needs, and where one side needs all of the camera's, the
+    // other side keeps the shape the view squeezes the picture into.
+    QTest::addColumn<QSize>("picture");
     const QPoint middle(300, 300);
-    QTest::newRow("in, to its limit") << false << QVector<double>{1.25, 1.25, 1.25, 1.25, 1.25, 1.25, 1.25} << middle << 4.0;
-    QTest::newRow("out, no further than the whole picture") << false << QVector<double>{2, 0.25} << middle << 1.0;
+    QTest::newRow("in, to its limit") << false << QVector<double>{1.25, 1.25, 1.25, 1.25, 1.25, 1.25, 1.25} << middle
+                                      << 4.0 << QSize(1280, 1280);
+    QTest::newRow("out, no further than the whole picture") << false << QVector<double>{2, 0.25} << middle << 1.0
+                                                            << QSize(600, 600);
     QTest::newRow("about a point near the corner") << false << QVector<double>{1.25, 1.25, 1.25} << QPoint(100, 420)
-                                                    << 1.953125;
-    QTest::newRow("circular, about a point") << true << QVector<double>{2} << QPoint(380, 200) << 2.0;
+                                                    << 1.953125 << QSize(1172, 1172);
+    QTest::newRow("circular, about a point") << true << QVector<double>{2} << QPoint(380, 200) << 2.0 << QSize(1280, 960);
 }
 
 // Zoom keeps to 1x..4x, about a point that keeps showing the same spot of the picture, and
@@ -492,6 +503,7 @@ void tst_VideoDisplayWidget::zoom()
     QFETCH(QVector<double>, steps);
     QFETCH(QPoint, about);
     QFETCH(double, zoomed);
+    QFETCH(QSize, picture);
 
     VideoDisplayWidget widget;
     widget.setHaveDegree(circular);
@@ -514,6 +526,15 @@ void tst_VideoDisplayWidget::zoom()
     // Zoomed, neighbouring screen pixels are closer in the picture.
     if (zoomed > 1)
         QVERIFY(std::abs(sourceOf(shot.pixel(about + QPoint(40, 0))).x() - after.x()) < 40 * 1280 / 600);
+    QCOMPARE(widget.pictureSize(circular), picture);
+    // Dragged, the zoomed picture moves with the pointer; what it is asked at does not.
+    QTest::mousePress(&widget, Qt::LeftButton, Qt::NoModifier, about);
+    QMouseEvent move(QEvent::MouseMove, about - QPoint(30, 20), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&widget, &move);
+    QTest::mouseRelease(&widget, Qt::LeftButton, Qt::NoModifier, about - QPoint(30, 20));
+    QCOMPARE(widget.pictureSize(circular), picture);
+    if (zoomed > 1 && about == QPoint(300, 300))
+        QVERIFY(sourceOf(render(widget).pixel(about - QPoint(30, 20))) != sourceOf(shot.pixel(about - QPoint(30, 20))));
     widget.resetZoom();
     QCOMPARE(widget.zoom(), 1.0);
     // All but the corner where the factor shows for a moment.
