@@ -44,6 +44,22 @@ QString desktopDirectory()
 
 } // namespace
 
+// Connects a signal of the worker the window holds in `current` to `slot`, for as long as
+// it is that worker: one made with the serial number `currentSerial` has now. A queued
+// signal can arrive after its worker was ended, since disconnect() does not take back what
+// is posted, and even after another was made in its place, perhaps at its very address:
+// such a signal does nothing.
+template <typename Worker, typename Signal, typename Slot>
+void MainWindow::connectWorker(Worker *const &current, const quint64 &currentSerial, Signal signal, Slot slot)
+{
+    Worker *const worker = current;
+    const quint64 serial = currentSerial;
+    connect(worker, signal, this, [this, &current, &currentSerial, worker, serial, slot](auto... arguments) {
+        if (current == worker && currentSerial == serial)
+            (this->*slot)(arguments...);
+    });
+}
+
 // Ends a worker: asks it to stop, waits until it has, and deletes it, and with it its
 // FFmpeg objects and its session with the camera, so that there is never more than one.
 // Every wait inside a worker gives up on the stop request, so this takes a moment only.
@@ -107,8 +123,7 @@ MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
 MainWindow::~MainWindow()
 {
     // A recording is completed before its stream stops.
-    if (readThread && isRecording)
-        readThread->setRecord(false, QString());
+    endRecording();
     if (readThread) {
         qDebug() << "~readThread";
         endWorker(readThread, &ReadThread::stopRead);
@@ -127,10 +142,7 @@ MainWindow::~MainWindow()
 // rather than vanishing while the program goes on unseen, or freezing.
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (readThread && isRecording) {
-        readThread->setRecord(false, QString());
-        isRecording = false;
-    }
+    endRecording();
     if (!RecordingFinisher::isFinishing()) {
         finishingTicker.stop();
         QMainWindow::closeEvent(event);
@@ -172,7 +184,9 @@ void MainWindow::showFinishing()
     videoWidget->setNotice(QString());
     switch (std::exchange(afterFinishing, AfterFinishing::Nothing)) {
     case AfterFinishing::Close:
-        close();
+        // From the event loop: this may run within the close that began the wait, and Qt
+        // ignores a close within a close.
+        QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
         break;
     case AfterFinishing::Replay:
         if (!openPlayBack()) {
@@ -269,12 +283,18 @@ QString MainWindow::suggestedPath(const QString &directory, const QString &suffi
     return dir.filePath(name);
 }
 
-// While recording, the display shows for how long and how big the file is so far.
+// While recording, the display shows for how long and how big the file is so far; while
+// the file is being made, that it is.
 void MainWindow::updateRecordingIndicator()
 {
     if (!isRecording) {
         recordingTicker.stop();
         videoWidget->setRecordingStatus(QString());
+        return;
+    }
+    if (!isRecordingStarted) {
+        recordingTicker.stop();
+        videoWidget->setRecordingStatus(QObject::tr("REC · starting..."));
         return;
     }
     if (!recordingTicker.isActive()) {
@@ -349,13 +369,15 @@ void MainWindow::on_pbStart_clicked()
 bool MainWindow::startLiveView()
 {
     readThread = new ReadThread(this);
-    connect(readThread, &ReadThread::getImage, this, &MainWindow::setImage);
-    connect(readThread, &ReadThread::cameraLost, this, &MainWindow::cameraLost);
-    connect(readThread, &ReadThread::cameraFound, this, &MainWindow::cameraFound);
-    connect(readThread, &ReadThread::recordingFailed, this, &MainWindow::recordingFailed);
-    connect(readThread, &ReadThread::framesLeftOut, this, &MainWindow::framesLeftOut);
-    connect(readThread, &ReadThread::connectFailed, this, &MainWindow::connectFailed);
-    connect(readThread, &ReadThread::linkQuality, this, &MainWindow::linkQuality);
+    ++readThreadSerial;
+    connectWorker(readThread, readThreadSerial, &ReadThread::getImage, &MainWindow::setImage);
+    connectWorker(readThread, readThreadSerial, &ReadThread::cameraLost, &MainWindow::cameraLost);
+    connectWorker(readThread, readThreadSerial, &ReadThread::cameraFound, &MainWindow::cameraFound);
+    connectWorker(readThread, readThreadSerial, &ReadThread::recordingStarted, &MainWindow::recordingStarted);
+    connectWorker(readThread, readThreadSerial, &ReadThread::recordingFailed, &MainWindow::recordingFailed);
+    connectWorker(readThread, readThreadSerial, &ReadThread::framesLeftOut, &MainWindow::framesLeftOut);
+    connectWorker(readThread, readThreadSerial, &ReadThread::connectFailed, &MainWindow::connectFailed);
+    connectWorker(readThread, readThreadSerial, &ReadThread::linkQuality, &MainWindow::linkQuality);
     readThread->url = streamUrl;
     requestPictureSizes();
     // The stream is opened on the reader's own thread: the window goes on meanwhile, and
@@ -377,6 +399,12 @@ void MainWindow::connectFailed(ReadThread::ConnectFailure reason)
     updateButtons();
     QString why;
     switch (reason) {
+    case ReadThread::ConnectFailure::CannotDecode:
+        // Nothing about the Wi-Fi would help here.
+        warn(QObject::tr("The camera's video cannot be shown"),
+             QObject::tr("The camera answers and sends its video, but this copy of Velmora PC wireless has no "
+                         "decoder for it. Reinstall the program."));
+        return;
     case ReadThread::ConnectFailure::NotOnCameraNetwork:
         why = QObject::tr("This PC is not on the camera's Wi-Fi. Join the camera's Wi-Fi network, then press Start.");
         break;
@@ -410,10 +438,7 @@ void MainWindow::requestPictureSizes()
 // session, decoder and buffers. A snapshot still waiting for a frame is cancelled.
 void MainWindow::stopLiveView()
 {
-    if (isRecording) {
-        readThread->setRecord(false, QString());
-        isRecording = false;
-    }
+    endRecording();
     endWorker(readThread, &ReadThread::stopRead);
     isSnapshotPending = false;
     lostTicker.stop();
@@ -477,11 +502,33 @@ void MainWindow::updateLinkInfo()
     videoWidget->setLinkInfo(QObject::tr("%1 pictures/s · %2 frames lost in 10 s").arg(picturesPerSecond).arg(linkLost));
 }
 
-// The reader has ended a recording whose file could not be written any more.
+// One way to end a recording, whichever way the user leaves it: the reader stops taking
+// pictures for it, and its file is finished in the background.
+void MainWindow::endRecording()
+{
+    if (!isRecording)
+        return;
+    readThread->setRecord(false, QString());
+    isRecording = false;
+    isRecordingStarted = false;
+}
+
+// The recording's file is made: from now on StartReplay plays it.
+void MainWindow::recordingStarted()
+{
+    recordPath = startingRecordPath;
+    isRecordingStarted = true;
+    updateRecordingIndicator();
+}
+
+// The reader could not start the recording, or has ended one whose file could not be
+// written any more. The live view goes on, and StartReplay still plays the last good
+// recording.
 void MainWindow::recordingFailed()
 {
     if (isRecording) {
         isRecording = false;
+        isRecordingStarted = false;
         updateButtons();
     }
     warn(QObject::tr("record error"));
@@ -497,8 +544,7 @@ void MainWindow::framesLeftOut()
 void MainWindow::on_pbStartRecord_clicked()
 {
     if (isRecording) {
-        readThread->setRecord(false, QString());
-        isRecording = false;
+        endRecording();
         updateButtons();
         return;
     }
@@ -515,13 +561,13 @@ void MainWindow::on_pbStartRecord_clicked()
     if (QFileInfo(path).suffix() != QLatin1String("mp4"))
         path += QLatin1String(".mp4");
 
-    // A recording that cannot start is told to the user; the live view goes on, and
-    // StartReplay still plays the last good recording.
+    // The file is made away from the window, which says so meanwhile; a recording that
+    // cannot start is told to the user (recordingFailed()).
     if (!readThread->setRecord(true, path)) {
         warn(QObject::tr("record error"));
         return;
     }
-    recordPath = path;
+    startingRecordPath = path;
     isRecording = true;
     updateButtons();
 }
@@ -574,13 +620,14 @@ bool MainWindow::startPlayBack()
 bool MainWindow::openPlayBack()
 {
     playBackThread = new PlayBackThread(this);
+    ++playBackThreadSerial;
     playBackThread->setPictureSize(videoWidget->pictureSize(false));
     if (!playBackThread->openFile(recordPath)) {
         warn(QObject::tr("playback error"));
         endWorker(playBackThread, &PlayBackThread::stopPlay);
         return false;
     }
-    connect(playBackThread, &PlayBackThread::getImage, this, &MainWindow::setImage);
+    connectWorker(playBackThread, playBackThreadSerial, &PlayBackThread::getImage, &MainWindow::setImage);
     playBackThread->start();
     return true;
 }

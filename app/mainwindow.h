@@ -16,8 +16,8 @@ class PlayBackThread;
 class VideoDisplayWidget;
 
 // The program's one window: the live view, snapshots, recording and replay of the camera.
-// Every action starts from one of the five buttons; the worker threads deliver frames
-// through setImage().
+// The user acts through the five buttons and their keys, and on the picture itself (the
+// wheel, dragging, double-clicks); the worker threads deliver frames through setImage().
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -62,9 +62,13 @@ private:
     enum class AfterFinishing { Nothing, Replay, Close };
     void waitForFinishing(AfterFinishing then);
     void showFinishing();
+    void endRecording();
+    void recordingStarted();
     void recordingFailed();
     void framesLeftOut();
     void requestPictureSizes();
+    template <typename Worker, typename Signal, typename Slot>
+    void connectWorker(Worker *const &current, const quint64 &currentSerial, Signal signal, Slot slot);
     template <typename Worker>
     void endWorker(Worker *&worker, void (Worker::*stop)());
     void addShortcuts();
@@ -75,9 +79,15 @@ private:
     MainWindowForm *ui;
     ReadThread *readThread = nullptr;
     PlayBackThread *playBackThread = nullptr;
+    // Each worker made gets the next number of its kind, which tells its signals from
+    // those of the workers ended before it.
+    quint64 readThreadSerial = 0;
+    quint64 playBackThreadSerial = 0;
     bool isLive = false;
     bool isConnecting = false; // the live view is started, its first picture not yet come
     bool isRecording = false;
+    bool isRecordingStarted = false; // its file is made, and it takes the pictures
+    QString startingRecordPath;
     bool isSnapshotPending = false;
     bool isPlayBack = false;
     QString recordPath;

@@ -119,8 +119,21 @@ LiveResult runLive(const QString &url, int seconds, const QString &recording)
     reader.url = url;
     if (!reader.openStream())
         return result;
-    if (!recording.isEmpty() && !reader.setRecord(true, recording))
-        return result;
+    if (!recording.isEmpty()) {
+        // The file is made away from this thread; the recording runs once it says so.
+        QEventLoop starting;
+        bool started = false;
+        QObject::connect(&reader, &ReadThread::recordingStarted, &starting, [&] {
+            started = true;
+            starting.quit();
+        });
+        QObject::connect(&reader, &ReadThread::recordingFailed, &starting, &QEventLoop::quit);
+        if (!reader.setRecord(true, recording))
+            return result;
+        starting.exec();
+        if (!started)
+            return result;
+    }
 
     int previous = -1;
     QElapsedTimer clock;

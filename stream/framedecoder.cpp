@@ -5,10 +5,26 @@
 
 #include <QDebug>
 
+#include <algorithm>
+#include <utility>
+
+FrameDecoder::Step FrameDecoder::nextStep(const Waiting &waiting)
+{
+    if (waiting.frames == 0)
+        return Step::Wait;
+    // Without a recording only the newest frame matters, and only until it is shown.
+    if (!waiting.recording)
+        return waiting.frames > 1 || waiting.newestDecoded ? Step::DropOldest : Step::ShowNewest;
+    if (!waiting.newestDecoded)
+        return Step::ShowNewest;
+    if (waiting.oldestDecoded)
+        return Step::OfferOldest;
+    return waiting.recordingHasRoom ? Step::RecordOldest : Step::DropOldest;
+}
+
 FrameDecoder::FrameDecoder(FrameMailbox &mailbox, QObject *parent)
     : QThread(parent)
     , mailbox(mailbox)
-    , picture(av_frame_alloc())
 {
     setObjectName(QStringLiteral("frame decoder"));
 }
@@ -18,9 +34,11 @@ FrameDecoder::~FrameDecoder()
     stop();
     // The owner ends a recording first; if not, the file is still completed.
     RecordingFinisher::finish(std::move(recording));
+    RecordingFinisher::finish(std::move(failedRecording));
 }
 
-void FrameDecoder::push(AVPacket *packet, int degree, bool isHaveDegree, const std::shared_ptr<Session> &session)
+void FrameDecoder::push(AVPacket *packet, int degree, bool isHaveDegree, const std::shared_ptr<Session> &session,
+                        int64_t arrivedUs)
 {
     av::PacketPtr taken(av_packet_alloc());
     if (!taken)
@@ -28,11 +46,10 @@ void FrameDecoder::push(AVPacket *packet, int degree, bool isHaveDegree, const s
     av_packet_move_ref(taken.get(), packet);
     QMutexLocker locker(&mutex);
     if (int(waiting.size()) >= MaxWaiting) {
-        if (recording)
-            recording->leaveOut(1);
+        leaveOut(1);
         waiting.pop_front();
     }
-    waiting.push_back({std::move(taken), degree, isHaveDegree, session});
+    waiting.push_back({std::move(taken), degree, isHaveDegree, session, arrivedUs, nextSequence++, nullptr});
     frameQueued.wakeOne();
 }
 
@@ -72,7 +89,8 @@ std::unique_ptr<Recording> FrameDecoder::replaceRecording(std::unique_ptr<Record
 {
     QMutexLocker locker(&mutex);
     std::swap(recording, next);
-    toldLeftOut = false;
+    recordedSession.reset();
+    leftOutSinceTold = toldLeftOut = false;
     return next;
 }
 
@@ -85,100 +103,173 @@ bool FrameDecoder::isRecording() const
 void FrameDecoder::run()
 {
     Frame next;
-    bool forScreen = false;
-    while (takeNext(next, forScreen)) {
-        decode(next, forScreen);
-        QMutexLocker locker(&mutex);
-        decoding = false;
-        frameDone.wakeAll();
+    Step step;
+    while (takeNext(next, step)) {
+        if (!decode(next))
+            continue;
+        if (step == Step::ShowNewest) {
+            show(next);
+            keepForRecording(std::move(next));
+        } else {
+            QMutexLocker locker(&mutex);
+            offer(next);
+            endFailedRecording(locker);
+        }
     }
 }
 
-// Waits for a frame, and picks the one to decode: the oldest waiting while a recording has
-// room for it, else the newest. Whether the window gets it is decided here too: only the
-// newest frame is for the screen, and a picture that was newest when its decoding began
-// goes to it, however many frames came meanwhile. False once stopped.
-bool FrameDecoder::takeNext(Frame &next, bool &forScreen)
+FrameDecoder::Waiting FrameDecoder::describeWaiting() const
+{
+    Waiting described;
+    described.frames = int(waiting.size());
+    described.oldestDecoded = !waiting.empty() && waiting.front().picture;
+    described.newestDecoded = !waiting.empty() && waiting.back().picture;
+    described.recording = recording != nullptr;
+    described.recordingHasRoom = recording && recording->hasRoom();
+    return described;
+}
+
+// Waits for work and takes the next frame to decode out of the queue, doing on the way
+// what needs no decoding: pictures handed to the recording, frames dropped. False once
+// stopped.
+bool FrameDecoder::takeNext(Frame &next, Step &step)
 {
     QMutexLocker locker(&mutex);
-    while (waiting.empty() && !stopping)
-        frameQueued.wait(&mutex);
-    if (stopping)
-        return false;
-    while (waiting.size() > 1 && !(recording && recording->hasRoom())) {
-        if (recording)
-            recording->leaveOut(1);
-        waiting.pop_front();
+    decoding = false;
+    for (;;) {
+        tellLeftOut(locker);
+        if (stopping)
+            return false;
+        step = nextStep(describeWaiting());
+        switch (step) {
+        case Step::Wait:
+            frameDone.wakeAll();
+            frameQueued.wait(&mutex);
+            break;
+        case Step::DropOldest:
+            leaveOut(1);
+            waiting.pop_front();
+            break;
+        case Step::OfferOldest:
+            offer(waiting.front());
+            waiting.pop_front();
+            endFailedRecording(locker);
+            break;
+        case Step::ShowNewest:
+            next = std::move(waiting.back());
+            waiting.pop_back();
+            decoding = true;
+            return true;
+        case Step::RecordOldest:
+            next = std::move(waiting.front());
+            waiting.pop_front();
+            decoding = true;
+            return true;
+        }
     }
-    next = std::move(waiting.front());
-    waiting.pop_front();
-    forScreen = waiting.empty();
-    decoding = true;
-    return true;
 }
 
-void FrameDecoder::decode(const Frame &frame, bool forScreen)
+// A picture that has been shown goes back in its place among the frames that wait, for a
+// recording to take once the older ones have been decoded or left out.
+void FrameDecoder::keepForRecording(Frame frame)
 {
-    if (frame.session != session) {
-        session = frame.session;
-        QMutexLocker locker(&mutex);
-        if (recording)
+    QMutexLocker locker(&mutex);
+    if (!recording || stopping)
+        return;
+    const auto place = std::upper_bound(waiting.begin(), waiting.end(), frame.sequence,
+                                        [](int64_t sequence, const Frame &f) { return sequence < f.sequence; });
+    waiting.insert(place, std::move(frame));
+}
+
+// Under the lock: one decoded picture for the recording, in its turn.
+void FrameDecoder::offer(const Frame &frame)
+{
+    if (!recording)
+        return;
+    // A new session with the camera brings a clock of its own.
+    if (frame.session != recordedSession) {
+        if (recordedSession)
             recording->restartClock();
+        recordedSession = frame.session;
     }
-    // A Motion-JPEG frame is one picture: one packet in, at most one picture out.
+    switch (recording->offer(frame.picture.get(), frame.session->timeBase, frame.arrivedUs)) {
+    case Recording::Offer::Taken:
+        break;
+    case Recording::Offer::LeftOut:
+        leftOutSinceTold = true;
+        break;
+    case Recording::Offer::Failed:
+        // The file cannot take more (a full disk, a file size limit): it ends with what it
+        // has, away from this lock.
+        failedRecording = std::move(recording);
+        break;
+    }
+}
+
+// Under the lock: frames that the recording, if one runs, will not get.
+void FrameDecoder::leaveOut(int frames)
+{
+    if (!recording)
+        return;
+    recording->leaveOut(frames);
+    leftOutSinceTold = true;
+}
+
+// A recording that failed is finished, and the user told, without holding the lock, which
+// the reading thread needs for every frame: finishing begins with a look at the file, and
+// the file may be on a share that has gone.
+void FrameDecoder::endFailedRecording(QMutexLocker &locker)
+{
+    if (!failedRecording)
+        return;
+    std::unique_ptr<Recording> failed = std::move(failedRecording);
+    locker.unlock();
+    RecordingFinisher::finish(std::move(failed));
+    emit recordingFailed();
+    locker.relock();
+}
+
+void FrameDecoder::tellLeftOut(QMutexLocker &locker)
+{
+    if (!leftOutSinceTold || toldLeftOut)
+        return;
+    toldLeftOut = true;
+    locker.unlock();
+    emit framesLeftOut();
+    locker.relock();
+}
+
+// A Motion-JPEG frame is one picture: one packet in, at most one picture out.
+bool FrameDecoder::decode(Frame &frame)
+{
     AVCodecContext *decoder = frame.session->decoder.get();
     int ret = avcodec_send_packet(decoder, frame.packet.get());
     if (ret < 0)
         qDebug() << "avcodec_send_packet error" << ret;
-    ret = avcodec_receive_frame(decoder, picture.get());
+    frame.packet.reset();
+    frame.picture.reset(av_frame_alloc());
+    ret = frame.picture ? avcodec_receive_frame(decoder, frame.picture.get()) : AVERROR(ENOMEM);
     if (ret < 0) {
         // Nothing goes out: the window keeps the last picture, with its own angle.
         qDebug() << "avcodec_receive_frame" << ret;
-        return;
+        frame.picture.reset();
+        return false;
     }
-
-    if (forScreen) {
-        QSize size;
-        bool mirrorFlag, autoMirrorFlag;
-        {
-            QMutexLocker locker(&mutex);
-            size = frame.isHaveDegree ? circularSize : plainSize;
-            mirrorFlag = isMirror;
-            autoMirrorFlag = autoMirror;
-        }
-        ImageConverter &converter = frame.isHaveDegree ? circularConverter : plainConverter;
-        const QImage image = converter.convert(picture.get(), size);
-        if (!image.isNull())
-            mailbox.post(image, frame.degree, frame.isHaveDegree, mirrorFlag, autoMirrorFlag);
-    }
-    record(frame);
-    av_frame_unref(picture.get());
+    return true;
 }
 
-void FrameDecoder::record(const Frame &frame)
+void FrameDecoder::show(const Frame &frame)
 {
-    bool leftOutFirst = false, failed = false;
+    QSize size;
+    bool mirrorFlag, autoMirrorFlag;
     {
         QMutexLocker locker(&mutex);
-        if (!recording)
-            return;
-        switch (recording->offer(picture.get(), frame.session->timeBase)) {
-        case Recording::Offer::Taken:
-            break;
-        case Recording::Offer::LeftOut:
-            leftOutFirst = !toldLeftOut;
-            toldLeftOut = true;
-            break;
-        case Recording::Offer::Failed:
-            // The file cannot take more (a full disk, a file size limit): end it with what
-            // it has.
-            RecordingFinisher::finish(std::move(recording));
-            failed = true;
-            break;
-        }
+        size = frame.isHaveDegree ? circularSize : plainSize;
+        mirrorFlag = isMirror;
+        autoMirrorFlag = autoMirror;
     }
-    if (leftOutFirst)
-        emit framesLeftOut();
-    if (failed)
-        emit recordingFailed();
+    ImageConverter &converter = frame.isHaveDegree ? circularConverter : plainConverter;
+    const QImage image = converter.convert(frame.picture.get(), size);
+    if (!image.isNull())
+        mailbox.post(image, frame.degree, frame.isHaveDegree, mirrorFlag, autoMirrorFlag);
 }

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QWaitCondition>
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 
@@ -21,11 +22,13 @@ class Recording;
 // to a running recording.
 //
 // The reader queues every frame as it arrives and never waits here, so the network is
-// drained however slow the decoding is. When more than one frame waits, the window wants
-// only the newest: a stale picture is worth nothing, and a Motion-JPEG frame needs none
-// before it, so the older ones are dropped without being decoded. A running recording
-// still takes an older frame while its encoder has room for it; a frame worth only its
-// place in the file is decoded for the file alone.
+// drained however slow the decoding is. The screen comes first: whenever a frame newer
+// than the last one shown waits, it is the next decoded, and older ones wait. A stale
+// picture is worth nothing to the screen, and a Motion-JPEG frame needs none before it.
+// A running recording takes every frame in the order it came: the pictures decoded for
+// the screen wait for it, in their place, while the older frames between them are decoded
+// for the recording alone, as the time left over allows. What finds no time, or no room
+// in the recording's queue, is left out, counted and told once.
 //
 // A picture for the window is converted once, straight to the size the window asked for
 // and to the format it paints. Each picture goes out with the angle read from its own
@@ -44,15 +47,36 @@ public:
         AVRational timeBase{1, 90000};
     };
 
-    // Frames that may wait; beyond that the oldest go, even for a recording with room.
+    // Frames that may wait, decoded or not; beyond that the oldest go.
     static constexpr int MaxWaiting = 8;
+
+    // What waits, as far as the choice of the next step needs to know.
+    struct Waiting
+    {
+        int frames = 0;             // decoded or not, in the order they came
+        bool oldestDecoded = false; // the oldest is a picture that waits for the recording
+        bool newestDecoded = false; // the newest has been shown already
+        bool recording = false;
+        bool recordingHasRoom = false;
+    };
+    enum class Step {
+        Wait,         // for the next frame
+        ShowNewest,   // decode the newest frame for the screen (and for a recording)
+        RecordOldest, // decode the oldest frame for the recording alone
+        OfferOldest,  // hand the oldest picture, decoded already, to the recording
+        DropOldest    // the oldest goes without a picture: left out of a recording
+    };
+    Q_ENUM(Step)
+    // The decoding thread's next step: the screen first, then the recording in order.
+    static Step nextStep(const Waiting &waiting);
 
     explicit FrameDecoder(FrameMailbox &mailbox, QObject *parent = nullptr);
     ~FrameDecoder() override;
 
     // The reading thread: queues one video packet, taking its data, with the angle read
-    // from it. Returns at once.
-    void push(AVPacket *packet, int degree, bool isHaveDegree, const std::shared_ptr<Session> &session);
+    // from it and the time it arrived (av_gettime_relative()). Returns at once.
+    void push(AVPacket *packet, int degree, bool isHaveDegree, const std::shared_ptr<Session> &session,
+              int64_t arrivedUs);
     // Returns once every frame queued so far has been decoded or dropped, and its picture
     // handed on: what the window gets after this comes from frames queued later.
     void finishQueued();
@@ -73,8 +97,8 @@ public:
 signals:
     // The recording could not go on and has been ended; its file keeps what it holds.
     void recordingFailed();
-    // The recording has left out frames that came faster than it could encode them. Once
-    // per recording.
+    // The recording has left out frames that this machine could not decode or encode in
+    // time. Once per recording.
     void framesLeftOut();
 
 protected:
@@ -89,11 +113,20 @@ private:
         int degree = 0;
         bool isHaveDegree = false;
         std::shared_ptr<Session> session;
+        int64_t arrivedUs = 0;
+        int64_t sequence = 0;  // the order the frames came in
+        av::FramePtr picture;  // once decoded
     };
 
-    bool takeNext(Frame &next, bool &forScreen);
-    void decode(const Frame &frame, bool forScreen);
-    void record(const Frame &frame);
+    Waiting describeWaiting() const;
+    bool takeNext(Frame &next, Step &step);
+    void keepForRecording(Frame frame);
+    void offer(const Frame &frame);
+    void leaveOut(int frames);
+    bool decode(Frame &frame);
+    void show(const Frame &frame);
+    void endFailedRecording(QMutexLocker &locker);
+    void tellLeftOut(QMutexLocker &locker);
 
     FrameMailbox &mailbox;
 
@@ -101,19 +134,21 @@ private:
     mutable QMutex mutex;
     QWaitCondition frameQueued;
     QWaitCondition frameDone;
-    std::deque<Frame> waiting;
+    std::deque<Frame> waiting; // in the order they came
+    int64_t nextSequence = 0;
     bool decoding = false; // a frame taken from `waiting` is being decoded
     bool stopping = false;
     std::unique_ptr<Recording> recording;
-    bool toldLeftOut = false;
+    std::unique_ptr<Recording> failedRecording; // to be ended away from the lock
+    std::shared_ptr<Session> recordedSession;   // of the last picture the recording took
+    bool leftOutSinceTold = false;              // frames left out, not yet told
+    bool toldLeftOut = false;                   // this recording has told it
     QSize plainSize = CameraPictureSize;
     QSize circularSize = CameraPictureSize;
     bool isMirror = false;
     bool autoMirror = false;
 
     // The decoding thread's own.
-    av::FramePtr picture;
-    std::shared_ptr<Session> session; // of the last frame decoded
     ImageConverter plainConverter;
     ImageConverter circularConverter;
 };

@@ -75,8 +75,10 @@ bool ReadThread::connectFirst()
         if (interruptFlag)
             return false;
         // Not on the camera's network, a connection fails whatever the camera does: that
-        // is what the user can put right.
-        if (!CameraNetwork::isJoined(QUrl(url).host()))
+        // is what the user can put right. A decoder that is missing is missing anywhere.
+        if (failure == StreamConnection::Failure::NoDecoder)
+            emit connectFailed(ConnectFailure::CannotDecode);
+        else if (!CameraNetwork::isJoined(QUrl(url).host()))
             emit connectFailed(ConnectFailure::NotOnCameraNetwork);
         else if (failure == StreamConnection::Failure::NoPicture)
             emit connectFailed(ConnectFailure::NoPicture);
@@ -181,7 +183,7 @@ void ReadThread::readPacket(AVPacket *packet)
     if (now - linkReportedUs >= LinkReportIntervalUs)
         reportLink(now);
     const int degree = getPacketDegree(packet);
-    decoder.push(packet, degree, isHaveDegree, session);
+    decoder.push(packet, degree, isHaveDegree, session, now);
 }
 
 void ReadThread::reportLink(int64_t nowUs)
@@ -191,17 +193,30 @@ void ReadThread::reportLink(int64_t nowUs)
     emit linkQuality(counts.received, counts.lost);
 }
 
-// The file is made and its encoder opened, and ended, away from the live picture, which
-// only takes the recording over between two pictures.
+// A recording on its way: made on the finishing threads, then handed to the reader on its
+// owner's thread. Whichever side lets go of it last finishes a recording that was called
+// off, or whose reader has gone, so that its file is never left open.
+struct ReadThread::RecordingStart
+{
+    QMutex mutex;
+    ReadThread *reader = nullptr;        // guarded by mutex; null once called off
+    std::unique_ptr<Recording> recording; // made, not yet taken over
+    std::atomic<bool> calledOff{false};
+
+    ~RecordingStart() { RecordingFinisher::finish(std::move(recording)); }
+};
+
 bool ReadThread::setRecord(bool on, const QString &fileName)
 {
     if (!on) {
+        callOffRecordingStart();
         RecordingFinisher::finish(decoder.replaceRecording(nullptr));
         return false;
     }
-
-    if (decoder.isRecording())
-        return true;
+    if (recordingStart || decoder.isRecording()) {
+        qDebug() << "setRecord: a recording runs already";
+        return false;
+    }
     Recording::Source from;
     {
         QMutexLocker locker(&mutex);
@@ -211,10 +226,44 @@ bool ReadThread::setRecord(bool on, const QString &fileName)
         }
         from = source;
     }
-    std::unique_ptr<Recording> started =
-        Recording::start(fileName, CameraPictureSize.width(), CameraPictureSize.height(), from);
-    if (!started)
-        return false;
-    RecordingFinisher::finish(decoder.replaceRecording(std::move(started)));
+    auto start = std::make_shared<RecordingStart>();
+    start->reader = this;
+    recordingStart = start;
+    // A file still being finished from an earlier recording is complete, and in its place,
+    // before a new one may take its name: it is never cut short under the finishing.
+    RecordingFinisher::whenDone(fileName, [start, fileName, from] {
+        if (!start->calledOff)
+            start->recording = Recording::start(fileName, CameraPictureSize.width(), CameraPictureSize.height(), from);
+        // Posted to the reader while it cannot go away; an event for a reader that goes
+        // before it runs is dropped with it.
+        QMutexLocker locker(&start->mutex);
+        if (ReadThread *reader = start->reader)
+            QMetaObject::invokeMethod(reader, [reader, start] { reader->startRecording(start); }, Qt::QueuedConnection);
+    });
     return true;
+}
+
+// On the owner's thread: the recording asked for is made, or could not be.
+void ReadThread::startRecording(const std::shared_ptr<RecordingStart> &start)
+{
+    if (start != recordingStart)
+        return;
+    recordingStart.reset();
+    if (!start->recording) {
+        emit recordingFailed();
+        return;
+    }
+    RecordingFinisher::finish(decoder.replaceRecording(std::move(start->recording)));
+    emit recordingStarted();
+}
+
+void ReadThread::callOffRecordingStart()
+{
+    if (!recordingStart)
+        return;
+    QMutexLocker locker(&recordingStart->mutex);
+    recordingStart->reader = nullptr;
+    recordingStart->calledOff = true;
+    locker.unlock();
+    recordingStart.reset();
 }

@@ -41,7 +41,8 @@ public:
     enum class ConnectFailure {
         NotOnCameraNetwork, // this PC has no address on the camera's network
         NoAnswer,           // the camera refused, or did not answer in time
-        NoPicture           // the camera answered, but no picture it sent arrived
+        NoPicture,          // the camera answered, but no picture it sent arrived
+        CannotDecode        // its pictures arrived, but this program has no decoder for them
     };
     Q_ENUM(ConnectFailure)
 
@@ -57,8 +58,12 @@ public:
 
     // Starts recording the stream as H.264 to the MP4 file `fileName` (on = true), or
     // ends the recording (on = false), whose file RecordingFinisher then completes in the
-    // background. Switches between two pictures. Returns whether recording is on now:
-    // false after a start that failed, which the debug log explains.
+    // background. The file is made and its encoder set up away from the caller's thread,
+    // once a recording finished into the same file is complete; the recording then takes
+    // over between two pictures and says so with recordingStarted(), or recordingFailed()
+    // if it could not start. Returns whether a start has begun: false while a recording
+    // runs or starts already, and before the stream was ever open, which the debug log
+    // says. Ending a recording calls off a start still under way.
     bool setRecord(bool on, const QString &fileName);
     // The sizes at which the receiver wants the camera's whole picture, for frames without
     // an angle (its plain view) and with one (its circular view). Applies from the next
@@ -76,6 +81,8 @@ public:
     QString url;
 
 signals:
+    // setRecord(true): the recording runs, from the next picture on.
+    void recordingStarted();
     // Emitted on the thread the object lives in. Only the newest picture waits for it: a
     // receiver that falls behind gets the latest one when it catches up.
     void getImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
@@ -83,8 +90,8 @@ signals:
     void cameraLost();
     // The camera answers again; its pictures follow.
     void cameraFound();
-    // The recording could not go on (the file cannot be written) and has ended; what was
-    // written stays in the file.
+    // The recording could not start, or could not go on (the file cannot be written) and
+    // has ended; what was written stays in the file.
     void recordingFailed();
     // The recording leaves out frames: this machine cannot encode them as fast as they
     // come. Once per recording.
@@ -104,6 +111,10 @@ private:
     // Tests and fuzz targets reach the frame path through this, without a network.
     friend struct ReadThreadTestAccess;
 
+    struct RecordingStart;
+    void startRecording(const std::shared_ptr<RecordingStart> &start);
+    void callOffRecordingStart();
+
     bool connectFirst();
     void useConnection(std::unique_ptr<StreamConnection> next);
     void loseConnection(int error);
@@ -120,6 +131,8 @@ private:
     bool hasSource = false;
     FrameMailbox mailbox;
     FrameDecoder decoder{mailbox};
+    // The recording asked for, while its file is being made. The owner's thread's own.
+    std::shared_ptr<RecordingStart> recordingStart;
     // The one stop request, set by stopRead() and never cleared. Each reader has its own,
     // so stopping one can never be undone by the construction of the next.
     std::atomic<bool> interruptFlag{false};

@@ -154,12 +154,11 @@ void Recording::restartClock()
 
 // Where a picture lies on the file's timeline, or AV_NOPTS_VALUE when it has no place
 // there: without a timestamp, or not after the last picture.
-int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase)
+int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs)
 {
     const int64_t pts = picture->best_effort_timestamp;
     if (pts == AV_NOPTS_VALUE)
         return AV_NOPTS_VALUE;
-    const int64_t now = av_gettime_relative();
     const bool segmentBegins = segmentOrigin == AV_NOPTS_VALUE;
     if (segmentBegins) {
         // The first picture of the file, or the first after the camera came back: the
@@ -167,7 +166,7 @@ int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase)
         segmentOrigin = pts;
         segmentStart = lastPosition == AV_NOPTS_VALUE
             ? 0
-            : lastPosition + av_rescale_q(now - lastPictureUs, AV_TIME_BASE_Q, RecordingClock);
+            : lastPosition + av_rescale_q(arrivedUs - lastPictureUs, AV_TIME_BASE_Q, RecordingClock);
     }
     const int64_t position = segmentStart + av_rescale_q(pts - segmentOrigin, timeBase, RecordingClock);
     if (lastPosition != AV_NOPTS_VALUE && position <= lastPosition)
@@ -177,11 +176,11 @@ int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase)
     if (lastPosition != AV_NOPTS_VALUE && !segmentBegins)
         frameDuration = position - lastPosition;
     lastPosition = position;
-    lastPictureUs = now;
+    lastPictureUs = arrivedUs;
     return position;
 }
 
-Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase)
+Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs)
 {
     if (writeFailed)
         return Offer::Failed;
@@ -189,7 +188,7 @@ Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase)
         ++leftOut;
         return Offer::LeftOut;
     }
-    const int64_t position = placeOnTimeline(picture, timeBase);
+    const int64_t position = placeOnTimeline(picture, timeBase, arrivedUs);
     if (position == AV_NOPTS_VALUE) {
         qDebug() << "recordFrame: picture without a usable timestamp";
         return Offer::Taken;
@@ -201,14 +200,20 @@ Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase)
         ++leftOut;
         return Offer::LeftOut;
     }
-    if (leftOut > 0) {
-        qDebug() << "recordFrame: frames left out" << leftOut;
-        leftOut = 0;
-    }
+    logLeftOut();
     QMutexLocker locker(&queueMutex);
     queue.push_back({std::move(reference), position, frameDuration});
     pictureQueued.wakeOne();
     return Offer::Taken;
+}
+
+// The frames left out since the last line that said so, by whichever thread left them out.
+void Recording::logLeftOut()
+{
+    const int frames = leftOut + encoderLeftOut.exchange(0);
+    leftOut = 0;
+    if (frames > 0)
+        qDebug() << "recordFrame: frames left out" << frames;
 }
 
 bool Recording::hasRoom() const
@@ -224,6 +229,7 @@ void Recording::leaveOut(int frames)
 
 // The encoder's thread: each picture in turn, until finish() or the destructor closes the
 // queue and nothing waits any more. After a failed write the pictures are only dropped.
+// Whatever does not reach the file is counted as left out.
 void Recording::encodeQueued()
 {
     for (;;) {
@@ -237,20 +243,22 @@ void Recording::encodeQueued()
             next = std::move(queue.front());
             queue.pop_front();
         }
-        if (!writeFailed && !encode(next))
+        const Encoded result = writeFailed ? Encoded::LeftOut : encode(next);
+        if (result == Encoded::WriteFailed)
             writeFailed = true;
+        if (result != Encoded::Done)
+            ++encoderLeftOut;
     }
 }
 
-// Scales, converts and encodes one picture and writes what the encoder gives back. False
-// once the file cannot be written any more.
-bool Recording::encode(const Queued &next)
+// Scales, converts and encodes one picture and writes what the encoder gives back.
+Recording::Encoded Recording::encode(const Queued &next)
 {
     // The encoder may still hold a reference to the previous picture's buffer.
     int ret = av_frame_make_writable(frameYUV.get());
     if (ret < 0) {
         qDebug() << "av_frame_make_writable error" << ret;
-        return true;
+        return Encoded::LeftOut;
     }
     av_frame_copy_props(frameYUV.get(), next.picture.get());
     frameYUV->pts = next.position;
@@ -260,28 +268,31 @@ bool Recording::encode(const Queued &next)
     frameYUV->color_range = AVCOL_RANGE_MPEG;
     frameYUV->colorspace = AVCOL_SPC_SMPTE170M;
     frameYUV->pict_type = AV_PICTURE_TYPE_NONE;
-    if (!swsCtxYUV->convert(next.picture.get(), frameYUV->data, frameYUV->linesize))
-        return true;
+    if (!swsCtxYUV->convert(next.picture.get(), frameYUV->data, frameYUV->linesize)) {
+        qDebug() << "recordFrame: picture not converted";
+        return Encoded::LeftOut;
+    }
 
     ret = avcodec_send_frame(encoderCtx.get(), frameYUV.get());
     if (ret < 0) {
         qDebug() << "avcodec_send_frame:" << ret;
-        return true;
+        return Encoded::LeftOut;
     }
     packetDuration = next.duration;
     return writeEncodedPackets();
 }
 
-// Writes every packet the encoder has ready. False when the file refuses them.
-bool Recording::writeEncodedPackets()
+// Writes every packet the encoder has ready. A packet the encoder fails to give is a
+// picture left out; a file that refuses a packet ends the recording.
+Recording::Encoded Recording::writeEncodedPackets()
 {
     for (;;) {
         int ret = avcodec_receive_packet(encoderCtx.get(), packet.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
-            return true;
+            return Encoded::Done;
         if (ret < 0) {
             qDebug() << "avcodec_receive_packet:" << ret;
-            return true;
+            return Encoded::LeftOut;
         }
         packet->stream_index = outStream->index;
         // Without a duration the file's last picture would get none, and players, this
@@ -297,8 +308,7 @@ bool Recording::writeEncodedPackets()
             ret = outFormatCtx->pb->error;
         if (ret != 0) {
             qDebug() << "av_interleaved_write_frame :" << ret;
-            writeFailed = true;
-            return false;
+            return Encoded::WriteFailed;
         }
         // A fragment has gone out: on to the disk with it, away from the live view.
         if (outFormatCtx->pb && avio_tell(outFormatCtx->pb) != bytesWritten) {
@@ -311,13 +321,11 @@ bool Recording::writeEncodedPackets()
 bool Recording::finish()
 {
     stopEncoding();
-    if (leftOut > 0) {
-        qDebug() << "recordFrame: frames left out" << leftOut;
-        leftOut = 0;
-    }
     // With "zerolatency" the encoder holds nothing back; draining costs nothing and
     // keeps the last pictures should it ever do so.
-    bool complete = !writeFailed && (avcodec_send_frame(encoderCtx.get(), nullptr) < 0 || writeEncodedPackets());
+    bool complete = !writeFailed
+        && (avcodec_send_frame(encoderCtx.get(), nullptr) < 0 || writeEncodedPackets() != Encoded::WriteFailed);
+    logLeftOut();
     int ret = av_write_trailer(outFormatCtx.get());
     if (ret == 0 && outFormatCtx->pb && outFormatCtx->pb->error < 0)
         ret = outFormatCtx->pb->error;

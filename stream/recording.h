@@ -62,9 +62,10 @@ public:
     Recording(const Recording &) = delete;
     Recording &operator=(const Recording &) = delete;
 
-    // One decoded camera picture, whose timestamp is in `timeBase`, for the encoder: the
-    // recording keeps a reference to it. Never waits for the encoder.
-    Offer offer(const AVFrame *picture, AVRational timeBase);
+    // One decoded camera picture, whose timestamp is in `timeBase` and whose frame arrived
+    // at `arrivedUs` (av_gettime_relative()), for the encoder: the recording keeps a
+    // reference to it. Never waits for the encoder.
+    Offer offer(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs);
     // Whether offer() would take a picture now.
     bool hasRoom() const;
     // Camera frames that never came to offer(), counted among those left out.
@@ -86,10 +87,12 @@ private:
     };
 
     Recording() = default;
-    int64_t placeOnTimeline(const AVFrame *picture, AVRational timeBase);
+    int64_t placeOnTimeline(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs);
+    void logLeftOut();
     void encodeQueued();
-    bool encode(const Queued &next);
-    bool writeEncodedPackets();
+    enum class Encoded { Done, LeftOut, WriteFailed };
+    Encoded encode(const Queued &next);
+    Encoded writeEncodedPackets();
     void stopEncoding();
 
     QString path;
@@ -107,11 +110,13 @@ private:
     bool closing = false;     // guarded by queueMutex
     std::unique_ptr<QThread> encoder;
     std::atomic<bool> writeFailed{false};
+    // Pictures the encoder's thread could not get into the file, not logged yet.
+    std::atomic<int> encoderLeftOut{0};
 
     // The timeline, in the encoder's time base; kept by the thread that offers pictures.
     int64_t lastPosition = AV_NOPTS_VALUE;
     int64_t frameDuration = 0;            // the spacing of the last two pictures
-    int64_t lastPictureUs = 0;            // av_gettime_relative() when the last picture came
+    int64_t lastPictureUs = 0;            // when the last picture's frame arrived
     int64_t segmentOrigin = AV_NOPTS_VALUE; // the camera's timestamp of the segment's first picture
     int64_t segmentStart = 0;             // where that picture lies on the timeline
     int leftOut = 0;                      // frames left out since the last picture taken

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QMutex>
+#include <QPair>
 #include <QRunnable>
 #include <QSet>
 #include <QTemporaryFile>
@@ -24,13 +25,14 @@
 
 namespace {
 
-// Finishing and syncing happen here, never on the reader's or the window's thread. Two
-// threads, so that syncing a new recording need not wait for the rewrite of the last.
+// Finishing, syncing and starting recordings happen here, never on the reader's or the
+// window's thread. Three threads, so that starting and syncing a new recording need not
+// wait for the rewrite of the last.
 QThreadPool &pool()
 {
     static QThreadPool threads;
     static const bool sized = [] {
-        threads.setMaxThreadCount(2);
+        threads.setMaxThreadCount(3);
         return true;
     }();
     Q_UNUSED(sized);
@@ -108,15 +110,23 @@ void makeOrdinary(const QString &path, std::atomic<int64_t> &read)
 }
 
 class FinishJob;
-// The recordings handed over and not finished yet, for the progress of finishing them.
+// The recordings handed over and not finished yet, for the progress of finishing them, and
+// what waits for them to be done.
 QMutex jobsMutex;
-QList<const FinishJob *> jobs; // guarded by jobsMutex
+QList<const FinishJob *> jobs;                    // guarded by jobsMutex
+QList<QPair<QString, std::function<void()>>> afterJobs; // guarded by jobsMutex
+
+// The same file, however its name was written.
+QString fileKey(const QString &path)
+{
+    return QFileInfo(path).absoluteFilePath();
+}
 
 class FinishJob : public QRunnable
 {
 public:
     explicit FinishJob(std::unique_ptr<Recording> recording)
-        : size(QFileInfo(recording->fileName()).size())
+        : path(fileKey(recording->fileName()))
         , recording(std::move(recording))
     {
         QMutexLocker locker(&jobsMutex);
@@ -124,12 +134,27 @@ public:
     }
     ~FinishJob() override
     {
+        // What waited for this file may go now, unless another finishing of it remains.
         QMutexLocker locker(&jobsMutex);
         jobs.removeOne(this);
+        for (const FinishJob *job : qAsConst(jobs)) {
+            if (job->path == path)
+                return;
+        }
+        for (auto after = afterJobs.begin(); after != afterJobs.end();) {
+            if (after->first == path) {
+                pool().start(after->second);
+                after = afterJobs.erase(after);
+            } else {
+                ++after;
+            }
+        }
     }
     void run() override
     {
-        const QString path = recording->fileName();
+        // A look at the file here, not in the caller's thread: it may be on a share that
+        // has gone, and the caller may hold the live picture's lock.
+        size = QFileInfo(path).size();
         const bool complete = recording->finish();
         recording.reset();
         // A file that could not be written whole (a full disk) stays as it is: every
@@ -138,7 +163,8 @@ public:
             makeOrdinary(path, read);
     }
 
-    const int64_t size;           // of the file, as it was handed over
+    const QString path;
+    std::atomic<int64_t> size{0}; // of the file, as the finishing found it
     std::atomic<int64_t> read{0}; // of it, by the rewrite
 
 private:
@@ -151,6 +177,19 @@ void RecordingFinisher::finish(std::unique_ptr<Recording> recording)
 {
     if (recording)
         pool().start(new FinishJob(std::move(recording)));
+}
+
+void RecordingFinisher::whenDone(const QString &path, std::function<void()> job)
+{
+    const QString key = fileKey(path);
+    QMutexLocker locker(&jobsMutex);
+    for (const FinishJob *finishing : qAsConst(jobs)) {
+        if (finishing->path == key) {
+            afterJobs.append({key, std::move(job)});
+            return;
+        }
+    }
+    pool().start(std::move(job));
 }
 
 void RecordingFinisher::syncToDisk(const QString &path)

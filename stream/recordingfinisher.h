@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class Recording;
@@ -19,6 +20,10 @@ class RecordingFinisher
 {
 public:
     static void finish(std::unique_ptr<Recording> recording);
+    // Runs `job` on the finishing threads once no recording at `path` is being finished
+    // any more: at once, or right after that finishing has put its file in place. Waited
+    // for by waitForAll().
+    static void whenDone(const QString &path, std::function<void()> job);
     // Makes sure that what has been written to `path` so far is on the disk, away from the
     // caller's thread; does nothing while such a job for `path` is still waiting.
     static void syncToDisk(const QString &path);

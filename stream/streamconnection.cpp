@@ -124,6 +124,7 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
         return nullptr;
     }
     connection->stream = input->streams[connection->streamIndex];
+    failed = Failure::NoDecoder;
     connection->codecCtx = av::openDecoder(connection->stream);
     if (!connection->codecCtx)
         return nullptr;

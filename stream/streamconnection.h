@@ -25,8 +25,9 @@ public:
 
     // How far an opening that failed came.
     enum class Failure {
-        NoAnswer, // the camera refused the connection, or did not answer its requests in time
-        NoPicture // the camera answered, but no picture it sent arrived
+        NoAnswer,  // the camera refused the connection, or did not answer its requests in time
+        NoPicture, // the camera answered, but no picture it sent arrived
+        NoDecoder  // its pictures arrived, but no decoder for them could be opened
     };
 
     // Opens `url` over RTSP with the media over UDP, picks the first video stream and

@@ -30,7 +30,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <thread>
+
+#include <dlfcn.h>
 
 // The camera misbehaving: gone, silent, hanging, sending damaged or changing frames, and
 // stop requests in every phase that waits for it.
@@ -62,7 +66,37 @@ av::PacketPtr packetOf(const std::vector<uint8_t> &jpeg, int64_t pts = AV_NOPTS_
     return packet;
 }
 
+// This program's FFmpeg without its MJPEG decoder, while a test says so: the decoder the
+// reader opens for the camera's stream (the only one set to the Xvid IDCT) fails to open, as
+// in a build of FFmpeg that lacks it. FFmpeg's own stream probing goes on decoding.
+std::atomic<bool> withoutMjpegDecoder{false};
+
+// The window, started on a camera that never answers: Connecting, with a reader.
+struct ConnectingWindow
+{
+    SilentServer silent;
+    MainWindow window{silent.url()};
+    SeenMessage message;
+    ConnectingWindow()
+    {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        answerMessageBox(&message);
+        click(window, "pbStart");
+    }
+    ReadThread *reader() const { return window.findChild<ReadThread *>(); }
+};
+
 } // namespace
+
+extern "C" int avcodec_open2(AVCodecContext *context, const AVCodec *codec, AVDictionary **options)
+{
+    using Open = int (*)(AVCodecContext *, const AVCodec *, AVDictionary **);
+    static const auto real = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "avcodec_open2"));
+    if (withoutMjpegDecoder && context->codec_id == AV_CODEC_ID_MJPEG && context->idct_algo == FF_IDCT_XVID)
+        return AVERROR_DECODER_NOT_FOUND;
+    return real(context, codec, options);
+}
 
 class tst_CameraFaults : public QObject
 {
@@ -78,6 +112,8 @@ private slots:
     void damagedFrames_data();
     void damagedFrames();
     void pictureFormatChangesMidStream();
+    void decoderSteps_data();
+    void decoderSteps();
     void framesFasterThanTheMachine_data();
     void framesFasterThanTheMachine();
     void stopWhileConnecting();
@@ -88,6 +124,10 @@ private slots:
     void connectionFailureSaysWhy();
     void windowGoesOnWhileConnecting_data();
     void windowGoesOnWhileConnecting();
+    void endedReaderIsNotHeard_data();
+    void endedReaderIsNotHeard();
+    void linkFiguresShown_data();
+    void linkFiguresShown();
     void lostFramesCounted_data();
     void lostFramesCounted();
     void lostFramesFromTimestamps_data();
@@ -347,14 +387,52 @@ void tst_CameraFaults::pictureFormatChangesMidStream()
     }
 }
 
+void tst_CameraFaults::decoderSteps_data()
+{
+    QTest::addColumn<QString>("waiting"); // oldest first: a frame (F), or a picture decoded (P)
+    QTest::addColumn<QString>("recording"); // "", or whether its queue has "room" or is "full"
+    QTest::addColumn<FrameDecoder::Step>("step");
+    using Step = FrameDecoder::Step;
+    QTest::newRow("nothing") << "" << "" << Step::Wait;
+    QTest::newRow("a frame") << "F" << "" << Step::ShowNewest;
+    QTest::newRow("frames, only the newest wanted") << "FFF" << "" << Step::DropOldest;
+    QTest::newRow("shown, nobody else wants it") << "P" << "" << Step::DropOldest;
+    QTest::newRow("recording: the screen first") << "FFF" << "room" << Step::ShowNewest;
+    QTest::newRow("recording: the screen before a picture waiting") << "PF" << "room" << Step::ShowNewest;
+    QTest::newRow("recording: then the oldest, decoded for it") << "FFP" << "room" << Step::RecordOldest;
+    QTest::newRow("recording: no room for an older one") << "FFP" << "full" << Step::DropOldest;
+    QTest::newRow("recording: a picture in its turn") << "PFP" << "room" << Step::OfferOldest;
+    QTest::newRow("recording: the last picture") << "P" << "full" << Step::OfferOldest;
+}
+
+// What the decoding thread does next: the newest frame for the screen before anything,
+// then the frames a recording takes, in the order they came.
+void tst_CameraFaults::decoderSteps()
+{
+    QFETCH(QString, waiting);
+    QFETCH(QString, recording);
+    QFETCH(FrameDecoder::Step, step);
+    FrameDecoder::Waiting described;
+    described.frames = waiting.size();
+    described.oldestDecoded = waiting.startsWith(QLatin1Char('P'));
+    described.newestDecoded = waiting.endsWith(QLatin1Char('P'));
+    described.recording = !recording.isEmpty();
+    described.recordingHasRoom = recording == QLatin1String("room");
+    QCOMPARE(FrameDecoder::nextStep(described), step);
+}
+
 void tst_CameraFaults::framesFasterThanTheMachine_data()
 {
     QTest::addColumn<int>("burst");
     QTest::addColumn<bool>("recording");
-    QTest::newRow("a few frames at once") << 5 << false;
-    QTest::newRow("more than may wait") << 3 * FrameDecoder::MaxWaiting << false;
-    QTest::newRow("recording, as many as may wait") << FrameDecoder::MaxWaiting << true;
-    QTest::newRow("recording, more than may wait") << 40 << true;
+    QTest::addColumn<QVector<int>>("lost"); // frames of the burst that never came
+    QTest::newRow("a few frames at once") << 5 << false << QVector<int>{};
+    QTest::newRow("more than may wait") << 3 * FrameDecoder::MaxWaiting << false << QVector<int>{};
+    QTest::newRow("recording, as many as may wait") << FrameDecoder::MaxWaiting << true << QVector<int>{};
+    QTest::newRow("recording, more than may wait") << 40 << true << QVector<int>{};
+    // The file keeps the sender's time of each picture: after a gap, not the last
+    // picture's time and a frame interval.
+    QTest::newRow("recording, frames lost between") << FrameDecoder::MaxWaiting + 2 << true << QVector<int>{2, 5, 6};
 }
 
 // A machine that falls behind: the frames of a burst all wait for the decoder before it
@@ -365,6 +443,7 @@ void tst_CameraFaults::framesFasterThanTheMachine()
 {
     QFETCH(int, burst);
     QFETCH(bool, recording);
+    QFETCH(QVector<int>, lost);
 
     ReadThread reader;
     CameraStream stream;
@@ -374,10 +453,12 @@ void tst_CameraFaults::framesFasterThanTheMachine()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("burst.mp4"));
     if (recording)
-        QVERIFY(reader.setRecord(true, path));
+        QVERIFY(startRecording(&reader, path));
 
     const camsim::Options options = loopbackCamera();
     for (int i = 0; i < burst; ++i) {
+        if (lost.contains(i))
+            continue;
         av::PacketPtr packet = packetOf(camsim::encodeFrame(options, i), i * 3000);
         ReadThreadTestAccess::queuePacket(reader, packet.get());
     }
@@ -393,7 +474,8 @@ void tst_CameraFaults::framesFasterThanTheMachine()
     const MediaFile file = readMediaFile(path);
     QVERIFY(file.packets > 0);
     const int leftOut = log.sum(QStringLiteral("recordFrame: frames left out "));
-    QVERIFY2(file.packets + leftOut == burst && (leftOut > 0 || burst <= FrameDecoder::MaxWaiting),
+    const int sent = burst - lost.size();
+    QVERIFY2(file.packets + leftOut == sent && (leftOut > 0 || sent <= FrameDecoder::MaxWaiting),
              qPrintable(QStringLiteral("%1 recorded, %2 left out of %3").arg(file.packets).arg(leftOut).arg(burst)));
     QVERIFY(file.timestampsIncrease);
     for (int i = 0; i < file.indices.size(); ++i) {
@@ -476,6 +558,12 @@ void tst_CameraFaults::connectionFailureSaysWhy_data()
     QTest::addColumn<QString>("reason");
     const QString noAnswer = QStringLiteral("The camera does not answer at 127.0.0.1. Check that it is switched on and near this PC.");
     QTest::newRow("nothing listens") << "refused" << noAnswer;
+    // An address in a loopback /24 of its own, which no address of this PC is in.
+    QTest::newRow("not on the camera's Wi-Fi") << "elsewhere"
+        << QStringLiteral("This PC is not on the camera's Wi-Fi. Join the camera's Wi-Fi network, then press Start.");
+    QTest::newRow("its video cannot be decoded") << "no decoder"
+        << QStringLiteral("The camera answers and sends its video, but this copy of Velmora PC wireless has no "
+                          "decoder for it. Reinstall the program.");
     QTest::newRow("connected, never answers") << "silent" << noAnswer;
     QTest::newRow("answers, its video blocked") << "no video"
         << QStringLiteral("The camera answers, but no picture arrives. A firewall may be blocking the video: "
@@ -491,9 +579,20 @@ void tst_CameraFaults::connectionFailureSaysWhy()
 
     SilentServer silent;
     MuteCamera mute;
-    const QString url = camera == QLatin1String("no video") ? mute.url() : silent.url();
-    if (camera == QLatin1String("refused"))
+    Camera working;
+    QString url = silent.url();
+    if (camera == QLatin1String("no video")) {
+        url = mute.url();
+    } else if (camera == QLatin1String("no decoder")) {
+        QVERIFY(working.start());
+        url = working.url();
+    } else if (camera != QLatin1String("silent")) {
         silent.server.close();
+        if (camera == QLatin1String("elsewhere"))
+            url.replace(QLatin1String("127.0.0.1"), QLatin1String("127.73.1.1"));
+    }
+    LogCapture log;
+    withoutMjpegDecoder = camera == QLatin1String("no decoder");
     MainWindow window(url);
     window.show();
     SeenMessage message;
@@ -501,8 +600,15 @@ void tst_CameraFaults::connectionFailureSaysWhy()
     click(window, "pbStart");
     QVERIFY(!message.seen);
     QTRY_VERIFY_WITH_TIMEOUT(message.seen, 10000);
+    withoutMjpegDecoder = false;
     QCOMPARE(message.title, QStringLiteral("Warning"));
-    QCOMPARE(message.text, QStringLiteral("please connect the right wifi and try again"));
+    // Nothing about the Wi-Fi would help a missing decoder, and the log says what failed.
+    if (camera == QLatin1String("no decoder")) {
+        QCOMPARE(message.text, QStringLiteral("The camera's video cannot be shown"));
+        QVERIFY(log.lines().contains(QStringLiteral("打开解码器失败")));
+    } else {
+        QCOMPARE(message.text, QStringLiteral("please connect the right wifi and try again"));
+    }
     QCOMPARE(message.informative, reason);
     QCOMPARE(buttons(window), Idle);
     QVERIFY(displayOf(window)->notice().isEmpty());
@@ -555,6 +661,89 @@ void tst_CameraFaults::windowGoesOnWhileConnecting()
     QVERIFY(!message.seen); // a stopped attempt is no failure
 }
 
+void tst_CameraFaults::endedReaderIsNotHeard_data()
+{
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<bool>("startAgain"); // a new reader in its place when the signal arrives
+    for (const char *signal : {"connectFailed", "cameraLost", "cameraFound", "linkQuality", "recordingStarted",
+                               "recordingFailed", "framesLeftOut", "getImage"}) {
+        QTest::newRow(signal) << signal << false;
+        QTest::newRow(qPrintable(QStringLiteral("%1, started again").arg(signal))) << signal << true;
+    }
+}
+
+// A reader's signals are queued to the window, and disconnect() does not take back one
+// already posted: the reader decides that the camera cannot be reached, say, and the user
+// presses Stop before the window hears of it. Whatever an ended reader said does nothing,
+// also once another reader has taken its place.
+void tst_CameraFaults::endedReaderIsNotHeard()
+{
+    QFETCH(QString, signal);
+    QFETCH(bool, startAgain);
+    const QHash<QString, std::function<void(ReadThread *)>> emitters = {
+        {"connectFailed", [](ReadThread *r) { emit r->connectFailed(ReadThread::ConnectFailure::NoAnswer); }},
+        {"cameraLost", [](ReadThread *r) { emit r->cameraLost(); }},
+        {"cameraFound", [](ReadThread *r) { emit r->cameraFound(); }},
+        {"linkQuality", [](ReadThread *r) { emit r->linkQuality(10, 90); }},
+        {"recordingStarted", [](ReadThread *r) { emit r->recordingStarted(); }},
+        {"recordingFailed", [](ReadThread *r) { emit r->recordingFailed(); }},
+        {"framesLeftOut", [](ReadThread *r) { emit r->framesLeftOut(); }},
+        {"getImage", [](ReadThread *r) {
+             QImage red(1280, 960, QImage::Format_RGB888);
+             red.fill(Qt::red);
+             emit r->getImage(red, 0, false, true, true);
+         }},
+    };
+    ConnectingWindow connecting;
+    MainWindow &window = connecting.window;
+    ReadThread *reader = connecting.reader();
+    std::thread([&] { emitters[signal](reader); }).join();
+    click(window, "pbStart");
+    if (startAgain)
+        click(window, "pbStart");
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+
+    QVERIFY(!connecting.message.seen);
+    QCOMPARE(buttons(window), startAgain ? Connecting : Idle);
+    const VideoDisplayWidget *display = displayOf(window);
+    QCOMPARE(display->notice(), startAgain ? QStringLiteral("Connecting to the camera...") : QString());
+    QCOMPARE(display->linkInfo(), QString());
+    QCOMPARE(display->message(), QString());
+    QCOMPARE(display->recordingStatus(), QString());
+    QVERIFY(colourOf(const_cast<VideoDisplayWidget *>(display)->grab().toImage().pixel(150, 150)) != 'R');
+}
+
+void tst_CameraFaults::linkFiguresShown_data()
+{
+    QTest::addColumn<bool>("asked"); // I pressed
+    QTest::addColumn<QVector<QPoint>>("reports"); // frames received and lost, in turn
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("a tenth lost") << false << QVector<QPoint>{{90, 10}} << false;
+    QTest::newRow("more than a tenth lost") << false << QVector<QPoint>{{89, 11}} << true;
+    QTest::newRow("then fewer, still some") << false << QVector<QPoint>{{89, 11}, {99, 1}} << true;
+    QTest::newRow("then none in ten seconds") << false << QVector<QPoint>{{89, 11}, {99, 1}, {300, 0}} << false;
+    QTest::newRow("asked for") << true << QVector<QPoint>{{300, 0}} << true;
+}
+
+// The link's figures show when the user asks (I), and by themselves while more than a
+// tenth of the frames are lost, until the reader's last ten seconds have lost none.
+void tst_CameraFaults::linkFiguresShown()
+{
+    QFETCH(bool, asked);
+    QFETCH(QVector<QPoint>, reports);
+    QFETCH(bool, shown);
+    ConnectingWindow connecting;
+    if (asked)
+        QTest::keyClick(&connecting.window, Qt::Key_I);
+    for (const QPoint &report : reports)
+        emit connecting.reader()->linkQuality(report.x(), report.y());
+    const QString figures = displayOf(connecting.window)->linkInfo();
+    QCOMPARE(!figures.isEmpty(), shown);
+    if (shown)
+        QVERIFY2(figures.endsWith(QStringLiteral(" %1 frames lost in 10 s").arg(reports.last().y())), qPrintable(figures));
+}
+
 void tst_CameraFaults::lostFramesCounted_data()
 {
     QTest::addColumn<int>("dropFrameEvery");
@@ -598,6 +787,7 @@ void tst_CameraFaults::lostFramesFromTimestamps_data()
     QTest::addColumn<QVector<int>>("frames"); // the camera's frame numbers that arrive
     QTest::addColumn<int>("jitter"); // how early or late it stamps them, in 90 kHz ticks (negative:
                                      // every other frame that late)
+    QTest::addColumn<int>("askedAfter"); // seconds after they arrived
     QVector<int> sixth, most;
     for (int n = 0; n <= 60; ++n) {
         if (n % 6 != 5)
@@ -606,25 +796,29 @@ void tst_CameraFaults::lostFramesFromTimestamps_data()
     // A link that loses most frames: two in a row seldom arrive.
     for (int n = 0, step = 0; n < 300; n += 2 + step % 4, ++step)
         most << n;
-    QTest::newRow("every 6th lost") << sixth << 0;
-    QTest::newRow("every 6th lost, stamped unevenly") << sixth << 150;
-    QTest::newRow("most lost, stamped unevenly") << most << 150;
-    QTest::newRow("every 6th lost, each other stamped late by a tenth") << sixth << -300;
+    QTest::newRow("every 6th lost") << sixth << 0 << 0;
+    QTest::newRow("every 6th lost, stamped unevenly") << sixth << 150 << 0;
+    QTest::newRow("most lost, stamped unevenly") << most << 150 << 0;
+    QTest::newRow("every 6th lost, each other stamped late by a tenth") << sixth << -300 << 0;
+    QTest::newRow("every 6th lost, nine seconds ago") << sixth << 0 << 9;
+    QTest::newRow("every 6th lost, eleven seconds ago: forgotten") << sixth << 0 << 11;
 }
 
 // The lost frames are those missing between the frames that arrive, however uneven the
-// camera's stamps and however few frames arrive in a row.
+// camera's stamps and however few frames arrive in a row, over the last ten seconds.
 void tst_CameraFaults::lostFramesFromTimestamps()
 {
     QFETCH(QVector<int>, frames);
     QFETCH(int, jitter);
+    QFETCH(int, askedAfter);
     LinkMeter meter;
     const int64_t nowUs = 5000000;
     for (int n : frames)
         meter.frame(int64_t(n) * 3000 + (jitter < 0 ? (n % 2) * -jitter : (n % 3 - 1) * jitter), nowUs);
-    const LinkMeter::Counts counts = meter.lastSeconds(nowUs);
-    QCOMPARE(counts.received, frames.size());
-    QCOMPARE(counts.lost, frames.last() - frames.first() + 1 - frames.size());
+    const LinkMeter::Counts counts = meter.lastSeconds(nowUs + askedAfter * int64_t(1000000));
+    const bool remembered = askedAfter < LinkMeter::Seconds;
+    QCOMPARE(counts.received, remembered ? frames.size() : 0);
+    QCOMPARE(counts.lost, remembered ? frames.last() - frames.first() + 1 - frames.size() : 0);
 }
 
 void tst_CameraFaults::strangerIsNotHeard_data()

@@ -3,13 +3,16 @@
 #include "media/pictureconverter.h"
 #include "playback/playbackthread.h"
 #include "stream/readthread.h"
+#include "stream/recording.h"
 #include "stream/recordingfinisher.h"
 #include "support/camera.h"
 #include "support/dialogs.h"
 #include "support/livereader.h"
+#include "support/livewindow.h"
 #include "support/logcapture.h"
 #include "support/mediafile.h"
 #include "support/picture.h"
+#include "support/process.h"
 #include "support/window.h"
 
 #include <QApplication>
@@ -56,7 +59,7 @@ double record(CameraReader &live, const QString &path, int frames, QVector<int> 
     LogCapture log;
     const int before = live.frames->frames.size();
     QElapsedTimer timer;
-    if (!live.reader->setRecord(true, path))
+    if (!startRecording(live.reader.get(), path))
         return -1;
     timer.start();
     live.waitFrames(frames);
@@ -92,6 +95,8 @@ private slots:
     void otherCameraPicturesRecordFullSize();
     void nonAsciiFileName();
     void startThenStopFinishesFile();
+    void recordingAgainIntoTheSameFile();
+    void picturesNotEncodedAreCounted();
     void unwritableFileLeavesRecordingOff();
     void fileSizeLimitMidRecording();
     void cameraLostWhileRecording();
@@ -141,6 +146,11 @@ void tst_Recorder::recordsCameraAsH264()
         missing += !file.indices.contains(index);
     const int leftOut = log.sum(QStringLiteral("recordFrame: frames left out "));
     QVERIFY2(missing <= leftOut, qPrintable(QStringLiteral("%1 pictures missing, %2 left out").arg(missing).arg(leftOut)));
+    // However truthfully logged, a recording may leave out only a few pictures here: the
+    // encoder has a core of its own. More in the sanitizer build, whose own code runs at a
+    // fraction of its speed.
+    QVERIFY2(missing <= received.size() / (SlowBuild ? 3 : 10),
+             qPrintable(QStringLiteral("%1 of %2 pictures missing").arg(missing).arg(received.size())));
     const int first = file.indices.first(), last = file.indices.last();
     QVERIFY(first >= 45 && last > first);
     const double sent = (last - first + 1) / 30.0;
@@ -157,10 +167,7 @@ void tst_Recorder::recordsCameraAsH264()
     // An ordinary MP4 in the end: its index before the pictures, no fragments left. It
     // seeks, and ffplay plays it to its end.
     const Mp4Layout layout = readLayout(path);
-    QVERIFY2(layout.boxes.indexOf(QStringLiteral("moov")) >= 0
-                 && layout.boxes.indexOf(QStringLiteral("moov")) < layout.boxes.indexOf(QStringLiteral("mdat"))
-                 && !layout.boxes.contains(QStringLiteral("moof")),
-             qPrintable(layout.boxes.join(QLatin1Char(' '))));
+    QVERIFY2(layout.indexFirst(), qPrintable(layout.boxes.join(QLatin1Char(' '))));
     QCOMPARE(file.profile, FF_PROFILE_H264_CONSTRAINED_BASELINE);
     const ToolRun seek = runTool(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-ss"),
                                                             QString::number(file.durationSeconds / 2), QStringLiteral("-i"), path,
@@ -303,7 +310,7 @@ void tst_Recorder::startThenStopFinishesFile()
     LiveReader live;
     QVERIFY(live.open(camera.url()));
     const QString path = dir.filePath(QStringLiteral("empty.mp4"));
-    QVERIFY(live.reader->setRecord(true, path));
+    QVERIFY(startRecording(live.reader.get(), path));
     QCOMPARE(live.reader->setRecord(false, QString()), false);
     QVERIFY(RecordingFinisher::waitForAll(30000));
     const MediaFile file = readMediaFile(path);
@@ -315,19 +322,78 @@ void tst_Recorder::startThenStopFinishesFile()
     QCOMPARE(live.reader->setRecord(false, QString()), false);
 }
 
+// Recorded again into the same file at once, while the last recording there is still being
+// finished: the new one waits until that is done and in place, and then takes the file
+// over whole. A second start while one runs is refused.
+void tst_Recorder::recordingAgainIntoTheSameFile()
+{
+    CameraReader live;
+    QVERIFY(live.start());
+    const QString path = dir.filePath(QStringLiteral("again.mp4"));
+    QVERIFY(startRecording(live.reader.get(), path));
+    QVERIFY(live.waitFrames(60));
+    const QString other = dir.filePath(QStringLiteral("other.mp4"));
+    QVERIFY(!live.reader->setRecord(true, other));
+    QVERIFY(!QFileInfo::exists(other));
+
+    LogCapture log;
+    live.reader->setRecord(false, QString());
+    QVERIFY(RecordingFinisher::isFinishing());
+    const int lastOfFirst = frameIndexOf(live.frames->frames.last().image);
+    QVERIFY(startRecording(live.reader.get(), path));
+    QVERIFY(live.waitFrames(30));
+    live.reader->setRecord(false, QString());
+    QVERIFY(RecordingFinisher::waitForAll(30000));
+
+    const MediaFile file = readMediaFile(path);
+    QVERIFY(file.timestampsIncrease);
+    QVERIFY(strictlyIncreasing(file.indices));
+    QVERIFY2(!file.indices.isEmpty() && file.indices.first() > lastOfFirst,
+             qPrintable(QStringLiteral("from frame %1, the first recording ended at %2").arg(file.indices.value(0)).arg(lastOfFirst)));
+    QVERIFY(file.packets >= 30 - log.sum(QStringLiteral("recordFrame: frames left out ")));
+    const Mp4Layout layout = readLayout(path);
+    QVERIFY2(layout.indexFirst(), qPrintable(layout.boxes.join(QLatin1Char(' '))));
+}
+
+// What the recording cannot encode, here pictures in a format nothing converts, is left out
+// and counted as left out, like what it had no time for.
+void tst_Recorder::picturesNotEncodedAreCounted()
+{
+    const QString path = dir.filePath(QStringLiteral("unconvertible.mp4"));
+    LogCapture log;
+    std::unique_ptr<Recording> recording = Recording::start(path, 1280, 960, Recording::Source{{30, 1}, {0, 1}});
+    QVERIFY(recording);
+    for (int i = 0; i < 12; ++i) {
+        av::FramePtr picture(av_frame_alloc());
+        picture->format = i % 4 == 3 ? AV_PIX_FMT_NV16 : AV_PIX_FMT_YUVJ422P;
+        picture->width = 1280;
+        picture->height = 960;
+        QCOMPARE(av_frame_get_buffer(picture.get(), 0), 0);
+        for (int plane = 0; plane < 3 && picture->buf[plane]; ++plane)
+            memset(picture->buf[plane]->data, 128, picture->buf[plane]->size);
+        picture->best_effort_timestamp = i * 3000;
+        QTRY_VERIFY(recording->hasRoom());
+        QCOMPARE(recording->offer(picture.get(), AVRational{1, 90000}, i * 33333), Recording::Offer::Taken);
+    }
+    QVERIFY(recording->finish());
+    recording.reset();
+    QCOMPARE(readMediaFile(path).packets, 9);
+    QCOMPARE(log.sum(QStringLiteral("recordFrame: frames left out ")), 3);
+}
+
 void tst_Recorder::unwritableFileLeavesRecordingOff()
 {
     CameraReader live;
     QVERIFY(live.start());
     LogCapture log;
     const QString path = dir.filePath(QStringLiteral("no-such-folder/clip.mp4"));
-    QCOMPARE(live.reader->setRecord(true, path), false);
+    QCOMPARE(startRecording(live.reader.get(), path), false);
     QVERIFY(log.contains(QStringLiteral("avio_open error ")));
     QVERIFY(!QFileInfo::exists(path));
     QVERIFY(live.waitFrames(5)); // the live view goes on
 
     // An unknown container is refused before any file is made.
-    QCOMPARE(live.reader->setRecord(true, dir.filePath(QStringLiteral("clip.unknown"))), false);
+    QCOMPARE(startRecording(live.reader.get(), dir.filePath(QStringLiteral("clip.unknown"))), false);
     QVERIFY(log.contains(QStringLiteral("Could not create output context ")));
 
     const QString good = dir.filePath(QStringLiteral("after-failure.mp4"));
@@ -385,7 +451,7 @@ void tst_Recorder::cameraLostWhileRecording()
     QVERIFY(live.start());
     const QString path = dir.filePath(QStringLiteral("lost.mp4"));
     LogCapture log;
-    QVERIFY(live.reader->setRecord(true, path));
+    QVERIFY(startRecording(live.reader.get(), path));
     QVERIFY(live.waitFrames(20));
     QSignalSpy lost(live.reader.get(), &ReadThread::cameraLost);
     live.camera.simulator.stop();
@@ -410,7 +476,7 @@ void tst_Recorder::deletedRecordingNotMadeAnew()
     CameraReader live;
     QVERIFY(live.start());
     const QString path = dir.filePath(QStringLiteral("deleted.mp4"));
-    QVERIFY(live.reader->setRecord(true, path));
+    QVERIFY(startRecording(live.reader.get(), path));
     // A fragment a second, each synced as it is written.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 100000, 10000);
     QVERIFY(QFile::remove(path));
@@ -462,9 +528,7 @@ void tst_Recorder::recordingWhenTheProgramEnds()
     } else {
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
-        QVERIFY2(!layout.boxes.contains(QStringLiteral("moof"))
-                     && layout.boxes.indexOf(QStringLiteral("moov")) < layout.boxes.indexOf(QStringLiteral("mdat")),
-                 qPrintable(layout.boxes.join(QLatin1Char(' '))));
+        QVERIFY2(layout.indexFirst(), qPrintable(layout.boxes.join(QLatin1Char(' '))));
         QVERIFY2(pictures >= 50, qPrintable(QStringLiteral("%1 pictures").arg(pictures)));
     }
 
@@ -591,6 +655,7 @@ static int recordInWindow(int argc, char *argv[])
         return 2;
     answerSaveDialog(QString::fromLocal8Bit(argv[3]));
     click(window, "pbStartRecord");
+    waitWhileRecordingStarts(window);
     if (button(window, "pbStartRecord")->text() != QLatin1String("StopRecord"))
         return 2;
     std::printf("recording\n");

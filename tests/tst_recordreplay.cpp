@@ -50,6 +50,7 @@ struct Session
     {
         answerSaveDialog(chosen);
         click(*window, "pbStartRecord");
+        waitWhileRecordingStarts(*window);
     }
     bool waitFrames(int count) { return waitForPictures(window->findChild<ReadThread *>(), count); }
     // Brings the window into one of the states, by its buttons.
@@ -91,6 +92,7 @@ private slots:
     void recordingAcrossGap();
     void recordErrorWarnsAndStaysLive_data();
     void recordErrorWarnsAndStaysLive();
+    void closingWhileRecordingFinishesFile_data();
     void closingWhileRecordingFinishesFile();
     void closingWhileReplayingStopsReplay();
 
@@ -125,6 +127,7 @@ void tst_RecordReplay::recordSuffix()
     QVERIFY2(QRegularExpression(QStringLiteral("^velmora-\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d(-\\d+)?\\.mp4$")).match(dialog.suggested).hasMatch(),
              qPrintable(dialog.suggested));
     QCOMPARE(buttons(*session.window), RecordingOn);
+    QVERIFY(waitWhileRecordingStarts(*session.window));
     LogCapture log;
     QVERIFY(session.waitFrames(10));
 
@@ -401,15 +404,37 @@ void tst_RecordReplay::recordErrorWarnsAndStaysLive()
     QVERIFY(!another.seen);
 }
 
+void tst_RecordReplay::closingWhileRecordingFinishesFile_data()
+{
+    QTest::addColumn<bool>("closed"); // by the user, rather than the window destroyed
+    QTest::newRow("destroyed") << false;
+    QTest::newRow("closed") << true;
+}
+
+// Closing ends the recording, and the program waits for its file to be finished: closed by
+// the user, the window stays meanwhile and says how far that has come.
 void tst_RecordReplay::closingWhileRecordingFinishesFile()
 {
+    QFETCH(bool, closed);
     Session session;
     QVERIFY(startLive(*session.window));
     LogCapture log;
     session.startRecording(session.path("closed.mp4"));
     QVERIFY(session.waitFrames(30));
+    if (closed) {
+        // Unless the finishing was done by the time the live view had stopped, the window
+        // says that it goes on.
+        QVERIFY(!session.window->close());
+        const QString notice = displayOf(*session.window)->notice();
+        QVERIFY2(notice.startsWith(QStringLiteral("Finishing the recording... ")) || !RecordingFinisher::isFinishing(),
+                 qPrintable(notice));
+        QTRY_VERIFY_WITH_TIMEOUT(!session.window->isVisible(), 30000);
+        QVERIFY(!RecordingFinisher::isFinishing());
+        QVERIFY(readLayout(session.path("closed.mp4")).indexFirst());
+    }
     session.window.reset();
-    QVERIFY(log.lines().contains(QStringLiteral("~readThread")));
+    // Closed, the window has ended the live view itself.
+    QCOMPARE(log.lines().contains(QStringLiteral("~readThread")), !closed);
 
     const MediaFile file = readMediaFile(session.path("closed.mp4"));
     QVERIFY(file.opened);

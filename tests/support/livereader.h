@@ -23,6 +23,17 @@ inline bool waitForPictures(ReadThread *reader, int count, int timeoutMs = 30000
     return seen > count;
 }
 
+// Starts recording to `path` and waits until the recording takes pictures; false if it
+// was refused or could not start.
+inline bool startRecording(ReadThread *reader, const QString &path, int timeoutMs = 30000)
+{
+    QSignalSpy started(reader, &ReadThread::recordingStarted);
+    QSignalSpy failed(reader, &ReadThread::recordingFailed);
+    if (!reader->setRecord(true, path))
+        return false;
+    return QTest::qWaitFor([&] { return !started.isEmpty() || !failed.isEmpty(); }, timeoutMs) && !started.isEmpty();
+}
+
 // A reader with its pictures collected, stopped and waited for when it goes.
 struct LiveReader
 {

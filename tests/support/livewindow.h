@@ -35,6 +35,15 @@ inline QString shownQuadrants(const QWidget &window, const QVector<QPoint> &poin
     return colours;
 }
 
+// Waits while a recording's file is made away from the window: until the recording takes
+// pictures, or a warning has said why it cannot.
+inline bool waitWhileRecordingStarts(const QWidget &window)
+{
+    return QTest::qWaitFor([&window] {
+        return !displayOf(window)->recordingStatus().endsWith(QLatin1String("starting..."));
+    }, 10000);
+}
+
 struct LiveWindow
 {
     Camera camera;

@@ -133,6 +133,14 @@ struct Mp4Layout
     QStringList boxes;
     int fragmentPictures = 0;
     bool truncated = false; // a box goes on past the end of the file
+
+    // An ordinary MP4, as a finished recording is: its index before the pictures, no
+    // fragments.
+    bool indexFirst() const
+    {
+        return boxes.contains(QStringLiteral("moov")) && !boxes.contains(QStringLiteral("moof"))
+            && boxes.indexOf(QStringLiteral("moov")) < boxes.indexOf(QStringLiteral("mdat"));
+    }
 };
 
 inline Mp4Layout readLayout(const QString &path)

@@ -25,6 +25,13 @@
 #include <sanitizer/allocator_interface.h>
 #endif
 
+// The sanitizer build, whose own code runs at a fraction of the speed of the program's.
+#ifdef VELMORA_ASAN
+constexpr bool SlowBuild = true;
+#else
+constexpr bool SlowBuild = false;
+#endif
+
 // What this process holds, as Linux's /proc tells it: -1 where it does not.
 
 // Resident memory in KiB that the process holds: what the allocator keeps of freed memory
@@ -64,6 +71,20 @@ inline int openFiles()
 {
     const QDir fds(QStringLiteral("/proc/self/fd"));
     return fds.exists() ? int(fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size()) : -1;
+}
+
+// The threads of this process that bear `name`, as Linux keeps it: its first 15 bytes.
+// QThread names its threads after their objectName().
+inline int threadsNamed(const QByteArray &name)
+{
+    int count = 0;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly) && comm.readLine().trimmed() == name.left(15))
+            ++count;
+    }
+    return count;
 }
 
 // The local ports of this process's IPv4 UDP sockets, in order.

@@ -23,8 +23,13 @@ struct ReadThreadTestAccess
     static void handlePacket(ReadThread &reader, AVPacket *packet)
     {
         const int degree = reader.getPacketDegree(packet);
-        FrameDecoder::Frame frame{av::PacketPtr(av_packet_clone(packet)), degree, reader.isHaveDegree, reader.session};
-        reader.decoder.decode(frame, true);
+        FrameDecoder::Frame frame;
+        frame.packet.reset(av_packet_clone(packet));
+        frame.degree = degree;
+        frame.isHaveDegree = reader.isHaveDegree;
+        frame.session = reader.session;
+        if (reader.decoder.decode(frame))
+            reader.decoder.show(frame);
         QCoreApplication::sendPostedEvents(&reader.mailbox, QEvent::MetaCall);
     }
     // Queues the packet for the decoder's thread, as the reading loop does.
