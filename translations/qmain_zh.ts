@@ -107,6 +107,18 @@
         <translation>镜像画面（M）</translation>
     </message>
     <message>
+        <source>REC · starting...</source>
+        <translation>录像 · 正在开始...</translation>
+    </message>
+    <message>
+        <source>The camera&apos;s video cannot be shown</source>
+        <translation>无法显示摄像头的视频</translation>
+    </message>
+    <message>
+        <source>The camera answers and sends its video, but this copy of Velmora PC wireless has no decoder for it. Reinstall the program.</source>
+        <translation>摄像头有应答并发送了视频，但此 Velmora PC wireless 缺少相应的解码器。请重新安装本程序。</translation>
+    </message>
+    <message>
         <source>REC %1 · %2</source>
         <translation>录像 %1 · %2</translation>
     </message>
