@@ -305,7 +305,8 @@ void MainWindow::updateRecordingIndicator()
     QString elapsed = QStringLiteral("%1:%2").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
     if (seconds >= 3600)
         elapsed.prepend(QStringLiteral("%1:").arg(seconds / 3600));
-    const QString size = QLocale().formattedDataSize(QFileInfo(recordPath).size(), 1, QLocale::DataSizeSIFormat);
+    const QString size = QLocale().formattedDataSize(readThread ? readThread->recordingSize() : 0, 1,
+                                                     QLocale::DataSizeSIFormat);
     videoWidget->setRecordingStatus(QObject::tr("REC %1 · %2").arg(elapsed, size));
 }
 

@@ -100,6 +100,12 @@ bool FrameDecoder::isRecording() const
     return recording != nullptr;
 }
 
+int64_t FrameDecoder::recordingSize() const
+{
+    QMutexLocker locker(&mutex);
+    return recording ? recording->size() : 0;
+}
+
 void FrameDecoder::run()
 {
     Frame next;

@@ -65,6 +65,9 @@ public:
     // runs or starts already, and before the stream was ever open, which the debug log
     // says. Ending a recording calls off a start still under way.
     bool setRecord(bool on, const QString &fileName);
+    // What the running recording has written to its file so far, in bytes, without a look
+    // at the file, which may be on a share that has gone.
+    int64_t recordingSize() const { return decoder.recordingSize(); }
     // The sizes at which the receiver wants the camera's whole picture, for frames without
     // an angle (its plain view) and with one (its circular view). Applies from the next
     // picture; any thread.

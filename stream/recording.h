@@ -77,6 +77,8 @@ public:
     // offer().
     bool finish();
     QString fileName() const { return path; }
+    // What has gone out to the file so far, in bytes. Any thread.
+    int64_t size() const { return bytesWritten; }
 
 private:
     struct Queued
@@ -123,7 +125,7 @@ private:
 
     // The encoder's thread's own.
     int64_t packetDuration = 0;           // for packets the encoder gives none
-    int64_t bytesWritten = 0;             // what has gone out to the file
+    std::atomic<int64_t> bytesWritten{0}; // what has gone out to the file
 };
 
 #endif // RECORDING_H
