@@ -15,10 +15,14 @@ FrameDecoder::Step FrameDecoder::nextStep(const Waiting &waiting)
     // Without a recording only the newest frame matters, and only until it is shown.
     if (!waiting.recording)
         return waiting.frames > 1 || waiting.newestDecoded ? Step::DropOldest : Step::ShowNewest;
-    if (!waiting.newestDecoded)
-        return Step::ShowNewest;
+    // A picture in its turn costs the screen nothing.
     if (waiting.oldestDecoded)
         return Step::OfferOldest;
+    // A new frame for the screen: frames older than a picture that waits had their time,
+    // until this frame came, and a machine that had none for them must not take the
+    // screen's to catch up.
+    if (!waiting.newestDecoded)
+        return waiting.pictureWaits ? Step::DropOldest : Step::ShowNewest;
     return waiting.recordingHasRoom ? Step::RecordOldest : Step::DropOldest;
 }
 
@@ -46,8 +50,11 @@ void FrameDecoder::push(AVPacket *packet, int degree, bool isHaveDegree, const s
     av_packet_move_ref(taken.get(), packet);
     QMutexLocker locker(&mutex);
     if (int(waiting.size()) >= MaxWaiting) {
+        // The oldest frame not decoded yet goes, before a picture that has cost its
+        // decoding already.
+        auto oldestFrame = std::find_if(waiting.begin(), waiting.end(), [](const Frame &f) { return !f.picture; });
         leaveOut(1);
-        waiting.pop_front();
+        waiting.erase(oldestFrame != waiting.end() ? oldestFrame : waiting.begin());
     }
     waiting.push_back({std::move(taken), degree, isHaveDegree, session, arrivedUs, nextSequence++, nullptr});
     frameQueued.wakeOne();
@@ -130,6 +137,7 @@ FrameDecoder::Waiting FrameDecoder::describeWaiting() const
     described.frames = int(waiting.size());
     described.oldestDecoded = !waiting.empty() && waiting.front().picture;
     described.newestDecoded = !waiting.empty() && waiting.back().picture;
+    described.pictureWaits = std::any_of(waiting.begin(), waiting.end(), [](const Frame &f) { return f.picture != nullptr; });
     described.recording = recording != nullptr;
     described.recordingHasRoom = recording && recording->hasRoom();
     return described;

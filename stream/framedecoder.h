@@ -26,9 +26,10 @@ class Recording;
 // than the last one shown waits, it is the next decoded, and older ones wait. A stale
 // picture is worth nothing to the screen, and a Motion-JPEG frame needs none before it.
 // A running recording takes every frame in the order it came: the pictures decoded for
-// the screen wait for it, in their place, while the older frames between them are decoded
-// for the recording alone, as the time left over allows. What finds no time, or no room
-// in the recording's queue, is left out, counted and told once.
+// the screen wait for it, in their place, while the older frames before them are decoded
+// for the recording alone, in the time left until the next frame comes for the screen.
+// What finds no time then, or no room in the recording's queue, is left out, counted and
+// told once: a machine that cannot decode every frame records those it shows.
 //
 // A picture for the window is converted once, straight to the size the window asked for
 // and to the format it paints. Each picture goes out with the angle read from its own
@@ -56,6 +57,7 @@ public:
         int frames = 0;             // decoded or not, in the order they came
         bool oldestDecoded = false; // the oldest is a picture that waits for the recording
         bool newestDecoded = false; // the newest has been shown already
+        bool pictureWaits = false;  // a picture decoded already waits, anywhere
         bool recording = false;
         bool recordingHasRoom = false;
     };

@@ -398,11 +398,13 @@ void tst_CameraFaults::decoderSteps_data()
     QTest::newRow("frames, only the newest wanted") << "FFF" << "" << Step::DropOldest;
     QTest::newRow("shown, nobody else wants it") << "P" << "" << Step::DropOldest;
     QTest::newRow("recording: the screen first") << "FFF" << "room" << Step::ShowNewest;
-    QTest::newRow("recording: the screen before a picture waiting") << "PF" << "room" << Step::ShowNewest;
     QTest::newRow("recording: then the oldest, decoded for it") << "FFP" << "room" << Step::RecordOldest;
     QTest::newRow("recording: no room for an older one") << "FFP" << "full" << Step::DropOldest;
     QTest::newRow("recording: a picture in its turn") << "PFP" << "room" << Step::OfferOldest;
+    QTest::newRow("recording: a picture in its turn, before the screen") << "PF" << "room" << Step::OfferOldest;
     QTest::newRow("recording: the last picture") << "P" << "full" << Step::OfferOldest;
+    // A new frame came before the older ones were decoded: no more time for them.
+    QTest::newRow("recording: older frames' time is up") << "FPF" << "room" << Step::DropOldest;
 }
 
 // What the decoding thread does next: the newest frame for the screen before anything,
@@ -416,6 +418,7 @@ void tst_CameraFaults::decoderSteps()
     described.frames = waiting.size();
     described.oldestDecoded = waiting.startsWith(QLatin1Char('P'));
     described.newestDecoded = waiting.endsWith(QLatin1Char('P'));
+    described.pictureWaits = waiting.contains(QLatin1Char('P'));
     described.recording = !recording.isEmpty();
     described.recordingHasRoom = recording == QLatin1String("room");
     QCOMPARE(FrameDecoder::nextStep(described), step);
