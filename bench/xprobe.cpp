@@ -20,8 +20,11 @@
 //       millisecond between fetches, and each stamp, the first time it shows, counts with
 //       the time of the fetch less the stamp. Prints a summary, then
 //       "latency_ms median=.. p95=.. max=.. samples=.. first_p95=.. last_p95=.. window_s=..
-//       grabs_per_s=..", first_p95 and last_p95 over the first and last window_s seconds
-//       (a minute once the run lasts two, else a third of it). Exits 1 without samples.
+//       grabs_per_s=.. oldest_ms=..", first_p95 and last_p95 over the first and last window_s
+//       seconds (a minute once the run lasts two, else a third of it); oldest_ms the oldest a
+//       picture on screen grew, its age when it first showed plus the time it stayed (until
+//       the next one, or the end of the run): a window that stops changing shows there, not
+//       in the others, which count each picture once. Exits 1 without samples.
 
 // Before Xlib, whose None macro would clash with the simulator's Tilt::None.
 #include "framepainter.h"
@@ -374,14 +377,19 @@ int latency(Display *display, const char *title, char *argv[])
             last.push_back(s.ageMs);
     }
     std::sort(all.begin(), all.end());
+    double oldest = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const double until = i + 1 < samples.size() ? samples[i + 1].atS : ran;
+        oldest = std::max(oldest, samples[i].ageMs + (until - samples[i].atS) * 1000);
+    }
     std::printf("%zu pictures over %.1f s; %ld fetches (%.0f a second%s), %ld without a readable stamp,"
                 " %ld misread, %ld failed\n",
                 samples.size(), ran, grabs, double(grabs) / ran, grabber.shared() ? ", shared memory" : "",
                 unreadable, misread, failed);
     std::printf("latency_ms median=%.1f p95=%.1f max=%.1f samples=%zu first_p95=%.1f last_p95=%.1f window_s=%.0f"
-                " grabs_per_s=%.0f\n",
+                " grabs_per_s=%.0f oldest_ms=%.1f\n",
                 percentile(all, 0.5), percentile(all, 0.95), all.empty() ? 0.0 : all.back(), all.size(),
-                p95Of(first), p95Of(last), window_s, double(grabs) / ran);
+                p95Of(first), p95Of(last), window_s, double(grabs) / ran, oldest);
     return samples.empty() ? 1 : 0;
 }
 
