@@ -504,30 +504,37 @@ void MainWindow::updateLinkInfo()
 }
 
 // One way to end a recording, whichever way the user leaves it: the reader stops taking
-// pictures for it, and its file is finished in the background.
+// pictures for it, and its file is finished in the background. From then on StartReplay
+// plays it; a recording that got no picture (the camera was lost meanwhile) leaves no file,
+// and StartReplay the last recording that has pictures.
 void MainWindow::endRecording()
 {
     if (!isRecording)
         return;
+    const bool hasPictures = isRecordingStarted && readThread->recordingPictures() > 0;
     readThread->setRecord(false, QString());
     isRecording = false;
+    if (hasPictures)
+        recordPath = startingRecordPath;
+    else if (isRecordingStarted)
+        videoWidget->showMessage(QObject::tr("Nothing recorded: no picture came from the camera"), 4000);
     isRecordingStarted = false;
 }
 
-// The recording's file is made: from now on StartReplay plays it.
 void MainWindow::recordingStarted()
 {
-    recordPath = startingRecordPath;
     isRecordingStarted = true;
     updateRecordingIndicator();
 }
 
 // The reader could not start the recording, or has ended one whose file could not be
-// written any more. The live view goes on, and StartReplay still plays the last good
-// recording.
+// written any more. The live view goes on, and StartReplay plays what the file holds, or
+// the last recording before it if it never began.
 void MainWindow::recordingFailed()
 {
     if (isRecording) {
+        if (isRecordingStarted)
+            recordPath = startingRecordPath;
         isRecording = false;
         isRecordingStarted = false;
         updateButtons();

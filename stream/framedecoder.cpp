@@ -113,6 +113,12 @@ int64_t FrameDecoder::recordingSize() const
     return recording ? recording->size() : 0;
 }
 
+int FrameDecoder::recordingPictures() const
+{
+    QMutexLocker locker(&mutex);
+    return recording ? recording->picturesTaken() : 0;
+}
+
 void FrameDecoder::run()
 {
     Frame next;

@@ -95,8 +95,10 @@ public:
     // the one it replaces (either may be null). Any thread.
     std::unique_ptr<Recording> replaceRecording(std::unique_ptr<Recording> next);
     bool isRecording() const;
-    // What the running recording has written to its file, in bytes; 0 without one.
+    // What the running recording has written to its file, in bytes, and the pictures it
+    // has taken; 0 without one.
     int64_t recordingSize() const;
+    int recordingPictures() const;
 
 signals:
     // The recording could not go on and has been ended; its file keeps what it holds.

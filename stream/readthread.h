@@ -68,6 +68,8 @@ public:
     // What the running recording has written to its file so far, in bytes, without a look
     // at the file, which may be on a share that has gone.
     int64_t recordingSize() const { return decoder.recordingSize(); }
+    // The pictures the running recording has taken so far.
+    int recordingPictures() const { return decoder.recordingPictures(); }
     // The sizes at which the receiver wants the camera's whole picture, for frames without
     // an angle (its plain view) and with one (its circular view). Applies from the next
     // picture; any thread.

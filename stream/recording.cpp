@@ -203,6 +203,7 @@ Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase, i
     logLeftOut();
     QMutexLocker locker(&queueMutex);
     queue.push_back({std::move(reference), position, frameDuration});
+    ++taken;
     pictureQueued.wakeOne();
     return Offer::Taken;
 }
@@ -310,6 +311,7 @@ Recording::Encoded Recording::writeEncodedPackets()
             qDebug() << "av_interleaved_write_frame :" << ret;
             return Encoded::WriteFailed;
         }
+        ++written;
         // A fragment has gone out: on to the disk with it, away from the live view.
         if (outFormatCtx->pb && avio_tell(outFormatCtx->pb) != bytesWritten) {
             bytesWritten = avio_tell(outFormatCtx->pb);

@@ -79,6 +79,9 @@ public:
     QString fileName() const { return path; }
     // What has gone out to the file so far, in bytes. Any thread.
     int64_t size() const { return bytesWritten; }
+    // Pictures taken by offer() so far, and of those, the ones the file holds. Any thread.
+    int picturesTaken() const { return taken; }
+    int picturesWritten() const { return written; }
 
 private:
     struct Queued
@@ -114,6 +117,7 @@ private:
     std::atomic<bool> writeFailed{false};
     // Pictures the encoder's thread could not get into the file, not logged yet.
     std::atomic<int> encoderLeftOut{0};
+    std::atomic<int> taken{0}; // by offer()
 
     // The timeline, in the encoder's time base; kept by the thread that offers pictures.
     int64_t lastPosition = AV_NOPTS_VALUE;
@@ -126,6 +130,7 @@ private:
     // The encoder's thread's own.
     int64_t packetDuration = 0;           // for packets the encoder gives none
     std::atomic<int64_t> bytesWritten{0}; // what has gone out to the file
+    std::atomic<int> written{0};          // pictures, likewise
 };
 
 #endif // RECORDING_H

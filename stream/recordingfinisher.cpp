@@ -156,7 +156,13 @@ public:
         // has gone, and the caller may hold the live picture's lock.
         size = QFileInfo(path).size();
         const bool complete = recording->finish();
+        const bool empty = recording->picturesWritten() == 0;
         recording.reset();
+        if (empty) {
+            qDebug() << "recording without pictures removed" << path;
+            QFile::remove(path);
+            return;
+        }
         // A file that could not be written whole (a full disk) stays as it is: every
         // fragment it holds is readable, and a rewrite would need the room that is missing.
         if (complete)

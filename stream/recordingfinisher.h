@@ -15,7 +15,8 @@ class Recording;
 // finishing it writes its end, then rewrites it as an ordinary MP4 with its index up
 // front (a duration in its header, seekable at once), which replaces the fragmented file
 // only once it is complete and on disk. If that cannot be done (a full disk, say), the
-// fragmented file stays, readable as it is.
+// fragmented file stays, readable as it is. A recording that holds no picture (the camera
+// sent none while it ran) leaves no file: no player could open it.
 class RecordingFinisher
 {
 public:

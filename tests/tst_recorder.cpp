@@ -311,13 +311,13 @@ void tst_Recorder::startThenStopFinishesFile()
     QVERIFY(live.open(camera.url()));
     const QString path = dir.filePath(QStringLiteral("empty.mp4"));
     QVERIFY(startRecording(live.reader.get(), path));
+    QVERIFY(QFileInfo::exists(path));
+    LogCapture log;
     QCOMPARE(live.reader->setRecord(false, QString()), false);
     QVERIFY(RecordingFinisher::waitForAll(30000));
-    const MediaFile file = readMediaFile(path);
-    // A complete MP4 with no pictures: the muxer leaves out a track without samples.
-    QVERIFY(file.opened);
-    QCOMPARE(file.packets, 0);
-    QVERIFY(file.streams <= 1);
+    // An MP4 without a picture has no video stream that a player could open: none is left.
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(log.contains(QStringLiteral("recording without pictures removed ")));
     // A second stop is harmless.
     QCOMPARE(live.reader->setRecord(false, QString()), false);
 }

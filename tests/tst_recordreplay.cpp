@@ -89,6 +89,7 @@ private slots:
     void replayWithoutRecording();
     void cancelledRecordDialogForgetsRecording();
     void replayOfVanishedFile();
+    void recordingWithoutPictures();
     void recordingAcrossGap();
     void recordErrorWarnsAndStaysLive_data();
     void recordErrorWarnsAndStaysLive();
@@ -296,6 +297,35 @@ void tst_RecordReplay::replayOfVanishedFile()
     QCOMPARE(message.title, QStringLiteral("Warning"));
     QCOMPARE(message.text, QStringLiteral("playback error"));
     QCOMPARE(buttons(*session.window), Idle);
+}
+
+// Recorded while the camera is lost, a recording gets no picture: it leaves no file, the
+// window says so, and StartReplay plays the last recording that has pictures.
+void tst_RecordReplay::recordingWithoutPictures()
+{
+    Session session;
+    QVERIFY(startLive(*session.window));
+    session.startRecording(session.path("good.mp4"));
+    QVERIFY(session.waitFrames(10));
+    click(*session.window, "pbStartRecord");
+
+    QSignalSpy lost(session.window->findChild<ReadThread *>(), &ReadThread::cameraLost);
+    session.camera.simulator.pauseSending(std::chrono::milliseconds(60000));
+    QVERIFY(lost.wait(15000));
+    session.startRecording(session.path("empty.mp4"));
+    QCOMPARE(buttons(*session.window), RecordingOn);
+    click(*session.window, "pbStartRecord");
+    QCOMPARE(displayOf(*session.window)->message(), QStringLiteral("Nothing recorded: no picture came from the camera"));
+    click(*session.window, "pbStart");
+    QVERIFY(RecordingFinisher::waitForAll(30000));
+    QVERIFY(!QFileInfo::exists(session.path("empty.mp4")));
+
+    SeenMessage message;
+    answerMessageBox(&message);
+    click(*session.window, "pbPlayBack");
+    QVERIFY2(!message.seen, qPrintable(message.text));
+    QCOMPARE(buttons(*session.window), Replaying);
+    QVERIFY(waitForPictures(session.window->findChild<PlayBackThread *>(), 3));
 }
 
 // The link drops for 5 s while recording: the recording goes on into the same file when

@@ -107,6 +107,10 @@
         <translation>镜像画面（M）</translation>
     </message>
     <message>
+        <source>Nothing recorded: no picture came from the camera</source>
+        <translation>未录到任何内容：摄像头没有传来画面</translation>
+    </message>
+    <message>
         <source>REC · starting...</source>
         <translation>录像 · 正在开始...</translation>
     </message>

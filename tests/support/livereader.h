@@ -9,12 +9,13 @@
 
 #include <memory>
 
-// Waits until `reader` has handed `count` more pictures on. The first picture to arrive
-// may have been waiting in the reader already, so it does not count.
-inline bool waitForPictures(ReadThread *reader, int count, int timeoutMs = 30000)
+// Waits until `worker`, a reader or a player, has handed `count` more pictures on. The
+// first picture to arrive may have been waiting in the worker already, so it does not count.
+template <typename Worker>
+bool waitForPictures(Worker *worker, int count, int timeoutMs = 30000)
 {
     int seen = 0;
-    const QMetaObject::Connection counting = QObject::connect(reader, &ReadThread::getImage, [&seen] { ++seen; });
+    const QMetaObject::Connection counting = QObject::connect(worker, &Worker::getImage, [&seen] { ++seen; });
     QElapsedTimer timer;
     timer.start();
     while (seen <= count && timer.elapsed() < timeoutMs)
