@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 // Answers the next modal dialog the code under test opens, from a timer, since the
 // dialog's own event loop holds the test until it closes. `answer` returns false for a
@@ -81,11 +83,28 @@ inline void answerSaveDialog(const QString &path, SeenSaveDialog *seen = nullptr
                 name->setText(path);
             // QFileDialog::accept() is protected; QDialog's is public and virtual.
             static_cast<QDialog *>(dialog)->accept();
+            // Qt asks first whether to replace a file that is there (answerReplaceQuestion());
+            // after a No the dialog stays open, and the user gives up.
+            if (dialog->isVisible())
+                dialog->reject();
         }
         return true;
     });
     if (seen)
         seen->watcher = watcher;
+}
+
+// Answers the question a save dialog asks when the chosen file is there already: replace
+// it or not. Deleting the timer returned gives up waiting for it.
+inline QTimer *answerReplaceQuestion(bool replace)
+{
+    return whenModal([replace](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box || !box->button(QMessageBox::Yes) || !box->button(QMessageBox::No))
+            return false;
+        box->button(replace ? QMessageBox::Yes : QMessageBox::No)->click();
+        return true;
+    });
 }
 
 // A message box as the user saw it. While it waits for a box, it stops waiting when it
@@ -116,6 +135,37 @@ inline void answerMessageBox(SeenMessage *seen)
         box->button(QMessageBox::Ok)->click();
         return true;
     });
+}
+
+// Presses OK in every message box that has one, from now until the timer returned is
+// deleted: `delayMs()` after the box came up, as a user who reads it first. `seen` is told
+// of each box before it goes.
+inline QTimer *answerEveryMessageBox(std::function<int()> delayMs, std::function<void(const QMessageBox &)> seen)
+{
+    struct Waiting
+    {
+        QPointer<QMessageBox> box;
+        QElapsedTimer since;
+        int delayMs = 0;
+    };
+    auto waiting = std::make_shared<Waiting>();
+    auto *timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible() || !box->button(QMessageBox::Ok))
+            return;
+        if (waiting->box != box) {
+            waiting->box = box;
+            waiting->since.start();
+            waiting->delayMs = delayMs();
+        }
+        if (waiting->since.elapsed() < waiting->delayMs)
+            return;
+        seen(*box);
+        box->button(QMessageBox::Ok)->click();
+    });
+    timer->start(10);
+    return timer;
 }
 
 #endif // DIALOGS_H

@@ -2,8 +2,11 @@
 #define MEDIAFILE_H
 
 #include "media/avhelpers.h"
+#include "media/picturesize.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QString>
@@ -124,6 +127,31 @@ inline MediaFile readMediaFile(const QString &path)
     avcodec_send_packet(decoder.get(), nullptr);
     take();
     return file;
+}
+
+// What is wrong with the files a user saved in `folder`, empty for nothing: every *.mp4 a
+// recording that decodes, its timestamps increasing, every *.jpg the camera's whole
+// picture, nothing left of a recording being finished. A recording without a picture is
+// wrong too: nothing can replay it, FFmpeg cannot even tell its pixel format.
+inline QString damagedFiles(const QString &folder)
+{
+    for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+        if (file.fileName().startsWith(QLatin1Char('.')))
+            return QStringLiteral("%1 is left of a recording being finished").arg(file.fileName());
+        if (file.suffix() == QLatin1String("jpg") && QImage(file.filePath()).size() != CameraPictureSize)
+            return QStringLiteral("the snapshot %1 is not the camera's whole picture").arg(file.fileName());
+        if (file.suffix() != QLatin1String("mp4"))
+            continue;
+        const MediaFile recording = readMediaFile(file.filePath());
+        if (!recording.opened || recording.decoded == 0 || recording.decoded < recording.packets - recording.discardedPackets
+            || !recording.timestampsIncrease)
+            return QStringLiteral("the recording %1 is broken: %2 packets, %3 pictures decoded, timestamps %4")
+                .arg(file.fileName())
+                .arg(recording.packets)
+                .arg(recording.decoded)
+                .arg(recording.timestampsIncrease ? QStringLiteral("increase") : QStringLiteral("do not increase"));
+    }
+    return QString();
 }
 
 // How an MP4 file is laid out: its top-level boxes in order, as far as the file holds them

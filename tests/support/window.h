@@ -1,7 +1,10 @@
 #ifndef WINDOW_H
 #define WINDOW_H
 
+#include <QApplication>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QWheelEvent>
 #include <QtTest>
 
 // The window's buttons, found and clicked by their object names as a user would.
@@ -34,11 +37,46 @@ inline bool startLive(QWidget &window, int timeoutMs = 10000)
     return QTest::qWaitFor([&window] { return button(window, "pbStartRecord")->isEnabled(); }, timeoutMs);
 }
 
+// The mouse on a widget, as QTest has no wheel and moves no mouse with a button held.
+inline void turnWheel(QWidget *widget, const QPoint &at, int notches)
+{
+    QWheelEvent wheel(at, widget->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(widget, &wheel);
+}
+
+inline void drag(QWidget *widget, const QPoint &from, const QPoint &to, int steps = 4)
+{
+    QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, from);
+    for (int step = 1; step <= steps; ++step) {
+        const QPoint at = from + (to - from) * step / steps;
+        QMouseEvent move(QEvent::MouseMove, at, widget->mapToGlobal(at), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(widget, &move);
+    }
+    QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, to);
+}
+
 // The states a user meets, by their buttons. The mirror works in all of them.
 inline const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay Mirror");
 inline const QString Connecting = QStringLiteral("Stop StartRecord(off) SaveImage(off) StartReplay Mirror");
 inline const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off) Mirror");
 inline const QString RecordingOn = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off) Mirror");
 inline const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay Mirror");
+
+// The name of the state the buttons show; empty for none of them.
+inline QString stateName(const QWidget &window)
+{
+    const QString shown = buttons(window);
+    const struct
+    {
+        const QString &buttons;
+        const char *name;
+    } states[] = {{Idle, "Idle"}, {Connecting, "Connecting"}, {Live, "Live"}, {RecordingOn, "RecordingOn"}, {Replaying, "Replaying"}};
+    for (const auto &state : states) {
+        if (state.buttons == shown)
+            return QLatin1String(state.name);
+    }
+    return QString();
+}
 
 #endif // WINDOW_H
