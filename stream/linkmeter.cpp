@@ -13,6 +13,30 @@ const double StepTolerance = 0.15;
 const double Fitting = 0.8;
 // The steps whose fractions are tried as the interval: the latest ones.
 const size_t Candidates = 30;
+// Times the interval is measured again about the last figure.
+const int Refits = 4;
+
+// The interval the steps show about `interval`: what those within `tolerance` of a whole
+// number of it add up to over the intervals they span. Measured about a step that came
+// late, it leaves out the early ones and comes out late too; measured again about its own
+// figure, it settles on the middle of the steps.
+double refit(double interval, const std::vector<int64_t> &steps, double tolerance)
+{
+    for (int round = 0; round < Refits; ++round) {
+        double sum = 0, intervals = 0;
+        for (int64_t step : steps) {
+            const double n = std::round(double(step) / interval);
+            if (n >= 1 && std::abs(double(step) / interval - n) <= tolerance) {
+                sum += double(step);
+                intervals += n;
+            }
+        }
+        if (intervals == 0)
+            break;
+        interval = sum / intervals;
+    }
+    return interval;
+}
 
 double fitOf(double interval, const std::vector<int64_t> &steps)
 {
@@ -56,21 +80,13 @@ double LinkMeter::interval(std::vector<int64_t> steps)
                 best = candidate;
         }
     }
-    if (best <= 0) {
-        std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-        return double(steps[steps.size() / 2]);
-    }
-    // The candidate is one step, a little early or late itself: the interval is what the
-    // fitting steps add up to over the intervals they span.
-    double sum = 0, intervals = 0;
-    for (int64_t step : steps) {
-        const double n = std::round(double(step) / best);
-        if (n >= 1 && std::abs(double(step) / best - n) <= StepTolerance) {
-            sum += double(step);
-            intervals += n;
-        }
-    }
-    return sum / intervals;
+    if (best > 0)
+        return refit(best, steps, StepTolerance);
+    // Stamps too uneven for any interval to fit: each step is taken for the whole number of
+    // intervals it is nearest to, starting from the middle step, which the steps that span
+    // lost frames make too long.
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    return refit(double(steps[steps.size() / 2]), steps, 0.5);
 }
 
 LinkMeter::Counts LinkMeter::lastSeconds(int64_t nowUs) const

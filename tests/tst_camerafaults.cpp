@@ -788,8 +788,8 @@ void tst_CameraFaults::lostFramesCounted()
 void tst_CameraFaults::lostFramesFromTimestamps_data()
 {
     QTest::addColumn<QVector<int>>("frames"); // the camera's frame numbers that arrive
-    QTest::addColumn<int>("jitter"); // how early or late it stamps them, in 90 kHz ticks (negative:
-                                     // every other frame that late)
+    // How early or late it stamps frame n, in 90 kHz ticks: the n-th of these, round and round.
+    QTest::addColumn<QVector<int>>("jitter");
     QTest::addColumn<int>("askedAfter"); // seconds after they arrived
     QVector<int> sixth, most;
     for (int n = 0; n <= 60; ++n) {
@@ -799,12 +799,17 @@ void tst_CameraFaults::lostFramesFromTimestamps_data()
     // A link that loses most frames: two in a row seldom arrive.
     for (int n = 0, step = 0; n < 300; n += 2 + step % 4, ++step)
         most << n;
-    QTest::newRow("every 6th lost") << sixth << 0 << 0;
-    QTest::newRow("every 6th lost, stamped unevenly") << sixth << 150 << 0;
-    QTest::newRow("most lost, stamped unevenly") << most << 150 << 0;
-    QTest::newRow("every 6th lost, each other stamped late by a tenth") << sixth << -300 << 0;
-    QTest::newRow("every 6th lost, nine seconds ago") << sixth << 0 << 9;
-    QTest::newRow("every 6th lost, eleven seconds ago: forgotten") << sixth << 0 << 11;
+    const QVector<int> even{0}, uneven{-150, 0, 150};
+    QTest::newRow("every 6th lost") << sixth << even << 0;
+    QTest::newRow("every 6th lost, stamped unevenly") << sixth << uneven << 0;
+    QTest::newRow("most lost, stamped unevenly") << most << uneven << 0;
+    QTest::newRow("every 6th lost, each other stamped late by a tenth") << sixth << QVector<int>{0, 300} << 0;
+    // A loaded camera: stamps up to a fifth of an interval early or late, so unevenly that
+    // no interval fits most of the steps.
+    QTest::newRow("every 6th lost, stamped unevenly by up to a fifth")
+        << sixth << QVector<int>{0, 600, -450, 300, -600, 150, -300, 450, -150, 550, -500} << 0;
+    QTest::newRow("every 6th lost, nine seconds ago") << sixth << even << 9;
+    QTest::newRow("every 6th lost, eleven seconds ago: forgotten") << sixth << even << 11;
 }
 
 // The lost frames are those missing between the frames that arrive, however uneven the
@@ -812,12 +817,12 @@ void tst_CameraFaults::lostFramesFromTimestamps_data()
 void tst_CameraFaults::lostFramesFromTimestamps()
 {
     QFETCH(QVector<int>, frames);
-    QFETCH(int, jitter);
+    QFETCH(QVector<int>, jitter);
     QFETCH(int, askedAfter);
     LinkMeter meter;
     const int64_t nowUs = 5000000;
     for (int n : frames)
-        meter.frame(int64_t(n) * 3000 + (jitter < 0 ? (n % 2) * -jitter : (n % 3 - 1) * jitter), nowUs);
+        meter.frame(int64_t(n) * 3000 + jitter[n % jitter.size()], nowUs);
     const LinkMeter::Counts counts = meter.lastSeconds(nowUs + askedAfter * int64_t(1000000));
     const bool remembered = askedAfter < LinkMeter::Seconds;
     QCOMPARE(counts.received, remembered ? frames.size() : 0);
