@@ -272,8 +272,12 @@ void tst_CameraFaults::cameraSendsNothing()
     const qint64 elapsed = timer.elapsed();
     QVERIFY2(elapsed >= 2500 && elapsed <= 4500, qPrintable(QString::number(elapsed)));
     QVERIFY(live.reader->isRunning());
-    QCOMPARE(log.lines().mid(0, 3), (QStringList{QStringLiteral("codec_id 7"), QStringLiteral("初始化视频流成功"),
-                                                 QStringLiteral("camera lost -1414092869")}));
+    // Ended by the reader's own watch on the silence (AVERROR_EXIT), or, on a loaded
+    // machine, by the socket's timeout of the same length (ETIMEDOUT) a moment before it.
+    const QStringList lines = log.lines().mid(0, 3);
+    QVERIFY2(lines == (QStringList{QStringLiteral("codec_id 7"), QStringLiteral("初始化视频流成功"), QStringLiteral("camera lost -1414092869")})
+                 || lines == (QStringList{QStringLiteral("codec_id 7"), QStringLiteral("初始化视频流成功"), QStringLiteral("camera lost -110")}),
+             qPrintable(lines.join(QLatin1Char('|'))));
 }
 
 // A camera that stops sending mid-stream: the loss is told about 3 s after the last frame.
