@@ -2,6 +2,7 @@
 #include "app/quitonsignals.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 
 int main(int argc, char *argv[])
 {
@@ -13,7 +14,16 @@ int main(int argc, char *argv[])
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     QuitOnSignals quitOnSignals;
+
+    // velmora [FILE]: a video to replay, as a file manager's "Open with" gives it.
+    QCommandLineParser arguments;
+    arguments.addHelpOption();
+    arguments.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A recording to replay."), QStringLiteral("[file]"));
+    arguments.process(app);
+
     MainWindow window;
     window.show();
+    if (!arguments.positionalArguments().isEmpty())
+        window.replayFile(arguments.positionalArguments().constFirst());
     return app.exec();
 }

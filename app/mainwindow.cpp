@@ -9,6 +9,9 @@
 #include "stream/recordingfinisher.h"
 
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDebug>
@@ -27,6 +30,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -41,6 +45,10 @@ QString desktopDirectory()
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     return QFileInfo(desktop).isDir() ? desktop : QDir::homePath();
 }
+
+// The speeds of a replay, slowest first, and the seek of the arrow keys.
+const double ReplaySpeeds[] = {0.5, 1, 2, 4};
+const int64_t ArrowSeekUs = 5000000;
 
 } // namespace
 
@@ -116,6 +124,11 @@ MainWindow::MainWindow(const QString &streamUrl, QWidget *parent)
         picturesPerSecond = std::exchange(picturesThisSecond, 0);
         updateLinkInfo();
     });
+    setAcceptDrops(true);
+    connect(videoWidget, &VideoDisplayWidget::seekRequested, this, [this](qint64 us) {
+        if (playBackThread)
+            playBackThread->seekTo(us);
+    });
     addShortcuts();
     updateButtons();
 }
@@ -189,10 +202,7 @@ void MainWindow::showFinishing()
         QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
         break;
     case AfterFinishing::Replay:
-        if (!openPlayBack()) {
-            isPlayBack = false;
-            updateButtons();
-        }
+        openPlayBack(recordPath);
         break;
     case AfterFinishing::Nothing:
         break;
@@ -243,6 +253,35 @@ void MainWindow::addShortcuts()
         shortcut->setAutoRepeat(view.repeats);
         connect(shortcut, &QShortcut::activated, this, view.action);
     }
+    // The player's keys, as in media players; on only while replaying, when Space pauses
+    // rather than clicking the button that has the focus.
+    const struct
+    {
+        QKeySequence key;
+        std::function<void(PlayBackThread *)> action;
+    } player[] = {
+        {QKeySequence(Qt::Key_Space), [](PlayBackThread *p) { p->togglePause(); }},
+        {QKeySequence(Qt::Key_Left), [](PlayBackThread *p) { p->seekBy(-ArrowSeekUs); }},
+        {QKeySequence(Qt::Key_Right), [](PlayBackThread *p) { p->seekBy(ArrowSeekUs); }},
+        {QKeySequence(Qt::Key_Home), [](PlayBackThread *p) { p->seekTo(0); }},
+        {QKeySequence(Qt::Key_End), [](PlayBackThread *p) { p->seekTo(std::numeric_limits<int64_t>::max() / 1000); }},
+        {QKeySequence(Qt::Key_Comma), [](PlayBackThread *p) { p->step(-1); }},
+        {QKeySequence(Qt::Key_Period), [](PlayBackThread *p) { p->step(1); }},
+        {QKeySequence(Qt::Key_BracketLeft), [this](PlayBackThread *) { changeReplaySpeed(-1); }},
+        {QKeySequence(Qt::Key_BracketRight), [this](PlayBackThread *) { changeReplaySpeed(1); }},
+    };
+    for (const auto &key : player) {
+        auto *shortcut = new QShortcut(key.key, this);
+        connect(shortcut, &QShortcut::activated, this, [this, action = key.action] {
+            if (!playBackThread)
+                return;
+            action(playBackThread);
+            videoWidget->showReplayBar();
+        });
+        replayKeys << shortcut;
+    }
+    openKey = new QShortcut(QKeySequence::Open, this);
+    connect(openKey, &QShortcut::activated, this, &MainWindow::openRecordingDialog);
 }
 
 // Full screen: the current view on the whole screen, without the buttons, whose keys go
@@ -302,9 +341,7 @@ void MainWindow::updateRecordingIndicator()
         recordingTicker.start(500);
     }
     const qint64 seconds = recordingClock.elapsed() / 1000;
-    QString elapsed = QStringLiteral("%1:%2").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    if (seconds >= 3600)
-        elapsed.prepend(QStringLiteral("%1:").arg(seconds / 3600));
+    const QString elapsed = VideoDisplayWidget::clockText(seconds);
     const QString size = QLocale().formattedDataSize(readThread ? readThread->recordingSize() : 0, 1,
                                                      QLocale::DataSizeSIFormat);
     videoWidget->setRecordingStatus(QObject::tr("REC %1 · %2").arg(elapsed, size));
@@ -313,12 +350,15 @@ void MainWindow::updateRecordingIndicator()
 void MainWindow::updateButtons()
 {
     ui->pbStartRecord->setEnabled(isLive);
-    ui->pbSaveImage->setEnabled(isLive);
-    ui->pbPlayBack->setEnabled(!isLive);
+    ui->pbSaveImage->setEnabled(isLive || isPlayBack);
+    ui->pbPlayBack->setEnabled(!isLive && (isPlayBack || !recordPath.isEmpty()));
     ui->pbStart->setText(isLive || isConnecting ? QObject::tr("Stop") : QObject::tr("Start"));
     ui->pbStartRecord->setText(isRecording ? QObject::tr("StopRecord") : QObject::tr("StartRecord"));
     ui->pbPlayBack->setText(isPlayBack ? QObject::tr("StopReplay") : QObject::tr("StartReplay"));
     ui->pbStart->setEnabled(!isPlayBack && !isRecording);
+    for (QShortcut *key : qAsConst(replayKeys))
+        key->setEnabled(isPlayBack);
+    openKey->setEnabled(isIdle());
     updateRecordingIndicator();
 }
 
@@ -343,15 +383,20 @@ void MainWindow::setImage(QImage image, int degree, bool isHaveDegree, bool, boo
     if (isSnapshotPending && image.size() == CameraPictureSize) {
         isSnapshotPending = false;
         requestPictureSizes();
-        // The file holds the frame as it arrived, not the mirrored or turned view. A path
-        // left empty by a cancelled dialog saves nothing.
-        if (imagePath.isEmpty() || !image.save(imagePath)) {
-            qDebug() << "save image error" << imagePath;
-            if (!imagePath.isEmpty())
-                videoWidget->showMessage(QObject::tr("Could not save %1").arg(QDir::toNativeSeparators(imagePath)));
-        } else {
-            videoWidget->showMessage(QObject::tr("Saved %1").arg(QFileInfo(imagePath).fileName()));
-        }
+        saveSnapshot(image);
+    }
+}
+
+// The file holds the frame as it arrived or was recorded, not the mirrored or turned view.
+// A path left empty by a cancelled dialog saves nothing.
+void MainWindow::saveSnapshot(const QImage &image)
+{
+    if (imagePath.isEmpty() || !image.save(imagePath)) {
+        qDebug() << "save image error" << imagePath;
+        if (!imagePath.isEmpty())
+            videoWidget->showMessage(QObject::tr("Could not save %1").arg(QDir::toNativeSeparators(imagePath)));
+    } else {
+        videoWidget->showMessage(QObject::tr("Saved %1").arg(QFileInfo(imagePath).fileName()));
     }
 }
 
@@ -381,10 +426,11 @@ bool MainWindow::startLiveView()
     connectWorker(readThread, readThreadSerial, &ReadThread::linkQuality, &MainWindow::linkQuality);
     readThread->url = streamUrl;
     requestPictureSizes();
+    videoWidget->resetMirror(false);
+    readThread->resetMirror(false);
     // The stream is opened on the reader's own thread: the window goes on meanwhile, and
     // Stop breaks the attempt off.
     readThread->start();
-    videoWidget->resetMirror(false);
     videoWidget->setNotice(QObject::tr("Connecting to the camera..."));
     picturesThisSecond = picturesPerSecond = linkReceived = linkLost = 0;
     linkTicker.start();
@@ -426,7 +472,7 @@ void MainWindow::connectFailed(ReadThread::ConnectFailure reason)
 void MainWindow::requestPictureSizes()
 {
     if (playBackThread)
-        playBackThread->setPictureSize(videoWidget->pictureSize(false));
+        playBackThread->setPictureSizes(videoWidget->pictureSize(false), videoWidget->pictureSize(true));
     if (!readThread)
         return;
     if (isSnapshotPending)
@@ -561,11 +607,8 @@ void MainWindow::on_pbStartRecord_clicked()
         this, QStringLiteral("Save"),
         suggestedPath(desktopDirectory(), QStringLiteral("mp4")),
         QStringLiteral("*.mp4"));
-    // A cancelled dialog forgets the last recording.
-    if (path.isEmpty()) {
-        recordPath.clear();
+    if (path.isEmpty())
         return;
-    }
     if (QFileInfo(path).suffix() != QLatin1String("mp4"))
         path += QLatin1String(".mp4");
 
@@ -591,6 +634,15 @@ void MainWindow::on_pbSaveImage_clicked()
     if (QFileInfo(imagePath).suffix() != QLatin1String("jpg"))
         imagePath += QLatin1String(".jpg");
     isSnapshotPending = true;
+    // Replaying: the picture shown, at the file's own size; or the first, when the replay
+    // waits for its recording to be finished.
+    if (isPlayBack) {
+        if (playBackThread) {
+            isSnapshotPending = false;
+            playBackThread->requestStill();
+        }
+        return;
+    }
     requestPictureSizes();
 }
 
@@ -622,20 +674,27 @@ bool MainWindow::startPlayBack()
         waitForFinishing(AfterFinishing::Replay);
         return true;
     }
-    return openPlayBack();
+    return openPlayBack(recordPath);
 }
 
-bool MainWindow::openPlayBack()
+// The file is opened on the replay's thread, which tells how that went.
+bool MainWindow::openPlayBack(const QString &fileName)
 {
     playBackThread = new PlayBackThread(this);
     ++playBackThreadSerial;
-    playBackThread->setPictureSize(videoWidget->pictureSize(false));
-    if (!playBackThread->openFile(recordPath)) {
-        warn(QObject::tr("playback error"));
-        endWorker(playBackThread, &PlayBackThread::stopPlay);
-        return false;
-    }
-    connectWorker(playBackThread, playBackThreadSerial, &PlayBackThread::getImage, &MainWindow::setImage);
+    playBackThread->setFile(fileName);
+    replayingPath = fileName;
+    replaySpeedIndex = 1;
+    requestPictureSizes();
+    connectWorker(playBackThread, playBackThreadSerial, &PlayBackThread::getImage, &MainWindow::showReplayPicture);
+    connectWorker(playBackThread, playBackThreadSerial, &PlayBackThread::opened, &MainWindow::replayOpened);
+    connectWorker(playBackThread, playBackThreadSerial, &PlayBackThread::openFailed, &MainWindow::replayFailed);
+    connectWorker(playBackThread, playBackThreadSerial, &PlayBackThread::positionChanged, &MainWindow::replayPosition);
+    connectWorker(playBackThread, playBackThreadSerial, &PlayBackThread::still, &MainWindow::saveSnapshot);
+    // The user's flips of an earlier replay do not carry over.
+    videoWidget->resetMirror(videoWidget->isMirrored());
+    if (std::exchange(isSnapshotPending, false))
+        playBackThread->requestStill();
     playBackThread->start();
     return true;
 }
@@ -649,6 +708,99 @@ void MainWindow::stopPlayBack()
     }
     if (playBackThread)
         endWorker(playBackThread, &PlayBackThread::stopPlay);
+    isSnapshotPending = false;
+    videoWidget->clearReplayPosition();
+}
+
+void MainWindow::showReplayPicture(QImage image, int degree, bool isHaveDegree, bool isMirror, bool hasView)
+{
+    if (image.height() <= 0)
+        return;
+    // A picture of this program's recordings comes as the live view showed it.
+    videoWidget->setHaveDegree(hasView && isHaveDegree);
+    if (hasView)
+        videoWidget->setRecordedFrame(image, degree, isMirror);
+    else
+        videoWidget->setFrame(image, 0);
+}
+
+// From now on StartReplay replays this file.
+void MainWindow::replayOpened()
+{
+    recordPath = replayingPath;
+    updateButtons();
+}
+
+void MainWindow::replayFailed(PlayBackThread::Failure reason)
+{
+    stopPlayBack();
+    isPlayBack = false;
+    updateButtons();
+    const QString name = QFileInfo(replayingPath).fileName();
+    switch (reason) {
+    case PlayBackThread::Failure::NoVideo:
+        warn(QObject::tr("%1 has no video to replay").arg(name));
+        break;
+    case PlayBackThread::Failure::CannotDecode:
+        warn(QObject::tr("playback error"),
+             QObject::tr("The video of %1 is of a kind this copy of Velmora PC wireless cannot decode.").arg(name));
+        break;
+    case PlayBackThread::Failure::CannotOpen:
+        warn(QObject::tr("playback error"), QObject::tr("%1 is missing, or it is not a video.").arg(name));
+        break;
+    }
+}
+
+void MainWindow::replayPosition(PlayBackThread::Position position)
+{
+    videoWidget->setReplayPosition(position.us, position.durationUs, position.paused, position.speed);
+}
+
+void MainWindow::changeReplaySpeed(int steps)
+{
+    replaySpeedIndex = std::clamp(replaySpeedIndex + steps, 0, int(std::size(ReplaySpeeds)) - 1);
+    playBackThread->setSpeed(ReplaySpeeds[replaySpeedIndex]);
+}
+
+bool MainWindow::isIdle() const
+{
+    return !isLive && !isConnecting && !isPlayBack;
+}
+
+void MainWindow::replayFile(const QString &fileName)
+{
+    if (!isIdle() || fileName.isEmpty())
+        return;
+    isPlayBack = openPlayBack(fileName);
+    updateButtons();
+}
+
+// Ctrl+O: any recording, from the folder of the last one.
+void MainWindow::openRecordingDialog()
+{
+    if (!isIdle())
+        return;
+    const QString folder = recordPath.isEmpty() ? desktopDirectory() : QFileInfo(recordPath).absolutePath();
+    const QString fileName = QFileDialog::getOpenFileName(
+        this, QObject::tr("Replay a recording"), folder,
+        QObject::tr("Videos (*.mp4 *.m4v *.mov *.mkv *.avi);;All files (*)"));
+    replayFile(fileName);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (isIdle() && urls.size() == 1 && urls.first().isLocalFile())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile())
+        return;
+    event->acceptProposedAction();
+    replayFile(urls.first().toLocalFile());
 }
 
 // Every failure the user sees: a modal warning, with a line on why and what to do where
@@ -663,4 +815,6 @@ void MainWindow::warn(const QString &text, const QString &reason)
 void MainWindow::on_pushButton_clicked()
 {
     videoWidget->toggleMirror();
+    if (readThread)
+        readThread->setMirrorChoice(videoWidget->mirrorChoice());
 }

@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "playback/playbackthread.h"
 #include "stream/readthread.h"
 
 #include <QDateTime>
@@ -12,7 +13,7 @@
 #include <QTranslator>
 
 class MainWindowForm;
-class PlayBackThread;
+class QShortcut;
 class VideoDisplayWidget;
 
 // The program's one window: the live view, snapshots, recording and replay of the camera.
@@ -34,8 +35,14 @@ public:
     static QString suggestedPath(const QString &directory, const QString &suffix,
                                  const QDateTime &now = QDateTime::currentDateTime());
 
+    // Replays `fileName`, chosen outside the window (the program's argument, a file
+    // dropped on it), when neither the live view nor a replay is on.
+    void replayFile(const QString &fileName);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private slots:
     void setImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
@@ -49,8 +56,16 @@ private:
     bool startLiveView();
     void stopLiveView();
     bool startPlayBack();
-    bool openPlayBack();
+    bool openPlayBack(const QString &fileName);
     void stopPlayBack();
+    void showReplayPicture(QImage image, int degree, bool isHaveDegree, bool isMirror, bool hasView);
+    void replayOpened();
+    void replayFailed(PlayBackThread::Failure reason);
+    void replayPosition(PlayBackThread::Position position);
+    void changeReplaySpeed(int steps);
+    void openRecordingDialog();
+    bool isIdle() const;
+    void saveSnapshot(const QImage &image);
     void connectFailed(ReadThread::ConnectFailure reason);
     void cameraLost();
     void cameraFound();
@@ -90,7 +105,11 @@ private:
     QString startingRecordPath;
     bool isSnapshotPending = false;
     bool isPlayBack = false;
-    QString recordPath;
+    QString recordPath; // the last file recorded or replayed, which StartReplay replays
+    QString replayingPath;
+    int replaySpeedIndex = 1;
+    QList<QShortcut *> replayKeys; // on only while replaying
+    QShortcut *openKey = nullptr;
     QString imagePath;
     VideoDisplayWidget *videoWidget = nullptr;
     QTranslator translator;

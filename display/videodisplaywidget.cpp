@@ -27,6 +27,8 @@ const QRectF DiscRegion((CameraPictureSize.width() - CameraPictureSize.height())
 
 // How long the zoom factor shows after a change.
 const int ZoomShownMs = 1500;
+// How long the replay's position bar stays after the user's last act.
+const int ReplayBarShownMs = 3000;
 
 // `region` of the camera's picture, in the pixels of `image`, which holds the whole picture
 // at its own size.
@@ -52,6 +54,11 @@ VideoDisplayWidget::VideoDisplayWidget(QWidget *parent)
         messageText.clear();
         update();
     });
+    replayBarTimer.setSingleShot(true);
+    connect(&replayBarTimer, &QTimer::timeout, this, [this] {
+        replayBarShown = replayPaused && replaying;
+        update();
+    });
     zoomTimer.setSingleShot(true);
     connect(&zoomTimer, &QTimer::timeout, this, [this] {
         zoomText.clear();
@@ -72,17 +79,16 @@ void VideoDisplayWidget::setFrame(const QImage &image, int degree)
     this->degree = degree;
     update();
 
-    // The two bands are the halves of the circle away from the horizon; an angle near
-    // 0 or 180 degrees, or outside 0..359, belongs to neither and changes nothing.
-    if (degree >= 20 && degree <= 160)
-        upperBand = false;
-    else if (degree >= 200 && degree <= 340)
-        upperBand = true;
+    recordedMirror.reset();
+    mirrorRule.see(degree);
+}
 
-    if (upperBand != appliedBand) {
-        mirror = !mirror;
-        appliedBand = upperBand;
-    }
+void VideoDisplayWidget::setRecordedFrame(const QImage &image, int degree, bool mirrored)
+{
+    this->image = image;
+    this->degree = degree;
+    update();
+    recordedMirror = mirrored;
 }
 
 QSize VideoDisplayWidget::pictureSize(bool circular) const
@@ -146,8 +152,8 @@ QRectF VideoDisplayWidget::shownRegion(bool circular) const
 double VideoDisplayWidget::viewTurn() const
 {
     if (haveDegree)
-        return mirror ? 180 - degree : -degree;
-    return mirror ? 180 : 0;
+        return isMirrored() ? 180 - degree : -degree;
+    return isMirrored() ? 180 : 0;
 }
 
 // From the camera's picture to the widget, as the current view paints it.
@@ -231,22 +237,45 @@ void VideoDisplayWidget::wheelEvent(QWheelEvent *event)
 
 void VideoDisplayWidget::mousePressEvent(QMouseEvent *event)
 {
-    dragFrom = event->localPos();
     event->accept();
+    if (replayBarShown && event->button() == Qt::LeftButton && replayBarRect().contains(event->pos())) {
+        seekingOnBar = true;
+        showReplayBar();
+        emit seekRequested(replayTimeAt(event->pos().x()));
+        return;
+    }
+    dragFrom = event->localPos();
 }
 
 void VideoDisplayWidget::mouseMoveEvent(QMouseEvent *event)
 {
+    if (replaying)
+        showReplayBar();
+    if (seekingOnBar) {
+        emit seekRequested(replayTimeAt(event->pos().x()));
+        return;
+    }
     if (!(event->buttons() & Qt::LeftButton) || zoomFactor <= 1)
         return;
     pan(event->localPos() - dragFrom);
     dragFrom = event->localPos();
 }
 
+void VideoDisplayWidget::mouseReleaseEvent(QMouseEvent *event)
+{
+    seekingOnBar = false;
+    event->accept();
+}
+
 void VideoDisplayWidget::mouseDoubleClickEvent(QMouseEvent *event)
 {
-    emit fullScreenRequested();
     event->accept();
+    // Quick clicks on the position bar are seeks, each of them.
+    if (replayBarShown && replayBarRect().contains(event->pos())) {
+        mousePressEvent(event);
+        return;
+    }
+    emit fullScreenRequested();
 }
 
 // The circular view's outline, made anew only when its target moves or changes its size.
@@ -267,14 +296,17 @@ void VideoDisplayWidget::setHaveDegree(bool value)
 
 void VideoDisplayWidget::resetMirror(bool value)
 {
-    mirror = value;
-    appliedBand = value;
-    upperBand = value;
+    mirrorRule.reset(value);
+    recordedMirror.reset();
+    flipRecorded = false;
 }
 
 void VideoDisplayWidget::toggleMirror()
 {
-    mirror = !mirror;
+    if (recordedMirror)
+        flipRecorded = !flipRecorded;
+    else
+        mirrorRule.toggle();
 }
 
 void VideoDisplayWidget::setNotice(const QString &text)
@@ -306,6 +338,118 @@ void VideoDisplayWidget::showMessage(const QString &text, int msecs)
     messageText = text;
     messageTimer.start(msecs);
     update();
+}
+
+void VideoDisplayWidget::setReplayPosition(qint64 us, qint64 durationUs, bool paused, double speed)
+{
+    if (!replaying) {
+        replaying = true;
+        setMouseTracking(true);
+        showReplayBar();
+    }
+    replayUs = us;
+    replayDurationUs = durationUs;
+    if (paused != replayPaused || speed != replaySpeed)
+        showReplayBar();
+    replayPaused = paused;
+    replaySpeed = speed;
+    if (replayBarShown)
+        update(replayBarRect());
+}
+
+void VideoDisplayWidget::clearReplayPosition()
+{
+    replaying = replayBarShown = seekingOnBar = replayPaused = false;
+    replayBarTimer.stop();
+    setMouseTracking(false);
+    update();
+}
+
+void VideoDisplayWidget::showReplayBar()
+{
+    if (!replaying)
+        return;
+    replayBarTimer.start(ReplayBarShownMs);
+    if (!replayBarShown) {
+        replayBarShown = true;
+        update();
+    }
+}
+
+QString VideoDisplayWidget::clockText(qint64 seconds)
+{
+    QString text = QStringLiteral("%1:%2").arg(seconds / 60 % 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    if (seconds >= 3600)
+        text.prepend(QStringLiteral("%1:").arg(seconds / 3600));
+    return text;
+}
+
+// What the bar says: "01:23 / 20:00", and the speed when it is not 1x.
+QString VideoDisplayWidget::replayText() const
+{
+    if (!replaying)
+        return QString();
+    QString text = clockText(replayUs / 1000000);
+    if (replayDurationUs > 0)
+        text += QStringLiteral(" / ") + clockText((replayDurationUs + 500000) / 1000000);
+    if (replaySpeed != 1)
+        text += replaySpeed < 1 ? QStringLiteral("   \u00bd\u00d7") : QStringLiteral("   %1\u00d7").arg(replaySpeed);
+    return text;
+}
+
+// The part of the view that can be seen: in the window, the square's part within the
+// widget; in full screen, the view's own.
+QRect VideoDisplayWidget::overlayArea() const
+{
+    return (fullScreenView ? viewTarget(haveDegree).toAlignedRect() : QRect(0, 0, viewSize, viewSize)) & rect();
+}
+
+QRect VideoDisplayWidget::replayBarRect() const
+{
+    const QRect area = overlayArea();
+    const int margin = 8;
+    const int height = QFontMetrics(font()).height() * 2 + 18;
+    return QRect(area.left() + margin, area.bottom() + 1 - margin - height, area.width() - 2 * margin, height);
+}
+
+// The line of the bar that stands for the whole file.
+QRect VideoDisplayWidget::replayTrackRect() const
+{
+    const QRect bar = replayBarRect();
+    return QRect(bar.left() + 12, bar.top() + 10, bar.width() - 24, 6);
+}
+
+qint64 VideoDisplayWidget::replayTimeAt(int x) const
+{
+    const QRect track = replayTrackRect();
+    const double fraction = std::clamp(double(x - track.left()) / std::max(1, track.width()), 0.0, 1.0);
+    return qint64(fraction * replayDurationUs);
+}
+
+void VideoDisplayWidget::drawReplayBar(QPainter &painter) const
+{
+    const QRect bar = replayBarRect();
+    const QRect track = replayTrackRect();
+    painter.fillRect(bar, QColor(0, 0, 0, 170));
+    painter.fillRect(track, QColor(255, 255, 255, 90));
+    const double played = replayDurationUs > 0 ? std::clamp(double(replayUs) / replayDurationUs, 0.0, 1.0) : 0;
+    painter.fillRect(QRect(track.left(), track.top(), qRound(track.width() * played), track.height()), QColor(230, 30, 30));
+
+    // Paused: two bars; playing: a triangle.
+    const QRect text(track.left(), track.bottom() + 4, track.width(), bar.bottom() - track.bottom() - 6);
+    const int glyph = QFontMetrics(font()).height() * 2 / 3;
+    const QRect mark(text.left(), text.center().y() - glyph / 2, glyph, glyph);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    if (replayPaused) {
+        painter.drawRect(mark.left(), mark.top(), glyph / 3, glyph);
+        painter.drawRect(mark.right() + 1 - glyph / 3, mark.top(), glyph / 3, glyph);
+    } else {
+        const QPointF points[] = {mark.topLeft(), QPointF(mark.right() + 1, mark.center().y() + 0.5), mark.bottomLeft() + QPoint(0, 1)};
+        painter.drawPolygon(points, 3);
+    }
+    painter.setPen(Qt::white);
+    painter.drawText(text.adjusted(glyph + 8, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, replayText());
 }
 
 void VideoDisplayWidget::showHint(const QString &text, int msecs)
@@ -359,7 +503,7 @@ void VideoDisplayWidget::paintEvent(QPaintEvent *)
 void VideoDisplayWidget::drawOverlays(QPainter &painter) const
 {
     if (noticeText.isEmpty() && recordingText.isEmpty() && messageText.isEmpty() && linkText.isEmpty()
-        && zoomText.isEmpty() && hintText.isEmpty()) {
+        && zoomText.isEmpty() && hintText.isEmpty() && !replayBarShown) {
         return;
     }
     painter.setRenderHint(QPainter::Antialiasing);
@@ -368,10 +512,13 @@ void VideoDisplayWidget::drawOverlays(QPainter &painter) const
     const QFont small = font;
     font.setPointSizeF(font.pointSizeF() * 1.4);
     const QColor shade(0, 0, 0, 170);
-    // The part of the view that can be seen: in the window, the square's part within the
-    // widget; in full screen, the view's own.
-    const QRect area = (fullScreenView ? viewTarget(haveDegree).toAlignedRect() : QRect(0, 0, viewSize, viewSize))
-        & rect();
+    // What shows at the foot of the picture stands above the position bar.
+    const QRect area = replayBarShown ? overlayArea().adjusted(0, 0, 0, -replayBarRect().height() - 8) : overlayArea();
+    if (replayBarShown) {
+        painter.save();
+        drawReplayBar(painter);
+        painter.restore();
+    }
 
     if (!noticeText.isEmpty()) {
         painter.setFont(font);

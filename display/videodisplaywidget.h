@@ -1,6 +1,8 @@
 #ifndef VIDEODISPLAYWIDGET_H
 #define VIDEODISPLAYWIDGET_H
 
+#include "media/mirrorrule.h"
+
 #include <QImage>
 #include <QPointF>
 #include <QRegion>
@@ -9,6 +11,8 @@
 #include <QTransform>
 #include <QVariantAnimation>
 #include <QWidget>
+
+#include <optional>
 
 class QPainter;
 
@@ -27,9 +31,8 @@ class QPainter;
 // as the widget. Either view can be zoomed, 1x to 4x, and the zoomed picture dragged;
 // zoom is the screen's alone, never the frames'.
 //
-// The widget owns the mirror state. The user flips it with toggleMirror(); the widget
-// flips it by itself whenever the camera's angle moves from one half of the circle into
-// the other (the band rule in setFrame()).
+// The widget owns the mirror state of the live view: the user flips it with toggleMirror(),
+// and setFrame() applies the band rule of MirrorRule. A replay sets it with each picture.
 class VideoDisplayWidget : public QWidget
 {
     Q_OBJECT
@@ -41,6 +44,9 @@ public:
     // Keeps the frame (implicitly shared) and its angle, schedules a repaint and applies
     // the band rule.
     void setFrame(const QImage &image, int degree);
+    // A replayed frame, shown mirrored as the live view showed it, unless the user has
+    // flipped the replay since.
+    void setRecordedFrame(const QImage &image, int degree, bool mirrored);
     // The size, in device pixels, at which the plain or the circular view draws the whole
     // camera picture without scaling it again: more when zoomed, but no more than needed
     // to keep the camera's own detail, or the view's where that is larger.
@@ -81,13 +87,29 @@ public:
     void showHint(const QString &text, int msecs = 4000);
     QString hint() const { return hintText; }
 
-    bool isMirrored() const { return mirror; }
+    // The replay's position bar, over the foot of the picture: the time of the picture shown
+    // out of the whole, the part played, and the speed when not 1x. It shows while the user
+    // acts on the replay and for a few seconds after, and all the time while paused; a
+    // click or a drag on it asks for a seek. clearReplayPosition() takes it away.
+    void setReplayPosition(qint64 us, qint64 durationUs, bool paused, double speed);
+    void clearReplayPosition();
+    // The user acted on the replay: the bar shows for a few more seconds.
+    void showReplayBar();
+    bool isReplayBarShown() const { return replayBarShown; }
+    QString replayText() const;
+    // "mm:ss", or "h:mm:ss" from an hour on.
+    static QString clockText(qint64 seconds);
+
+    bool isMirrored() const { return recordedMirror ? *recordedMirror != flipRecorded : mirrorRule.mirrored(); }
+    bool mirrorChoice() const { return mirrorRule.choice(); }
 
 signals:
     // pictureSize() has changed: the view was resized, or zoomed.
     void pictureSizeChanged();
     // The picture was double-clicked: in or out of full screen.
     void fullScreenRequested();
+    // A click or a drag on the replay's position bar.
+    void seekRequested(qint64 us);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -95,6 +117,7 @@ protected:
     void wheelEvent(QWheelEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
@@ -105,6 +128,11 @@ private:
     void pan(const QPointF &widgetDelta);
     const QRegion &discClip();
     void drawOverlays(QPainter &painter) const;
+    QRect overlayArea() const;
+    QRect replayBarRect() const;
+    QRect replayTrackRect() const;
+    qint64 replayTimeAt(int x) const;
+    void drawReplayBar(QPainter &painter) const;
 
     QImage image;
     int degree = 0;
@@ -115,10 +143,10 @@ private:
     QPointF dragFrom;
     QRegion disc;       // the circular view's outline, made once per size
     QRect discFor;      // the target it was made for
-    bool mirror = false;
+    MirrorRule mirrorRule;
+    std::optional<bool> recordedMirror; // the last frame's, when replayed with it
+    bool flipRecorded = false;          // the user's flips of a replay
     bool haveDegree = false;
-    bool upperBand = true;   // band of the last angle that fell into one: 200..340 (true) or 20..160
-    bool appliedBand = true; // band last folded into `mirror`
     QString noticeText;
     QString recordingText;
     QString messageText;
@@ -128,6 +156,14 @@ private:
     QTimer zoomTimer;
     QString hintText;
     QVariantAnimation hintOpacity;
+    bool replaying = false;
+    qint64 replayUs = 0;
+    qint64 replayDurationUs = 0;
+    bool replayPaused = false;
+    double replaySpeed = 1;
+    bool replayBarShown = false;
+    bool seekingOnBar = false;
+    QTimer replayBarTimer;
 };
 
 #endif // VIDEODISPLAYWIDGET_H

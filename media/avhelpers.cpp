@@ -5,13 +5,14 @@
 int av::findVideoStream(const AVFormatContext *input)
 {
     for (unsigned i = 0; i < input->nb_streams; ++i) {
-        if (input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        const AVStream *stream = input->streams[i];
+        if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
             return int(i);
     }
     return -1;
 }
 
-av::CodecContextPtr av::openDecoder(const AVStream *stream)
+av::CodecContextPtr av::openDecoder(const AVStream *stream, int threads)
 {
     CodecContextPtr context(avcodec_alloc_context3(nullptr));
     if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0) {
@@ -19,6 +20,7 @@ av::CodecContextPtr av::openDecoder(const AVStream *stream)
         return nullptr;
     }
     context->pkt_timebase = stream->time_base;
+    context->thread_count = threads;
     // Most of a JPEG picture's decoding is its inverse DCTs. FFmpeg's Xvid IDCT, accurate
     // to IEEE 1180 as its default is, runs a fifth faster here; a build without it (it
     // comes with the MPEG-4 decoder) keeps the default.

@@ -61,12 +61,14 @@ using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 using BufferPtr = std::unique_ptr<uint8_t, BufferDeleter>;
 
-// The index of the first video stream of `input`, or -1 if it has none.
+// The index of the first video stream of `input`, or -1 if it has none. A cover picture
+// attached to a sound file is not one.
 int findVideoStream(const AVFormatContext *input);
 
-// The decoder for `stream`, opened, with the stream's time base as its packets' time base.
-// Logs the codec's id ("codec_id N"); null on failure, after the debug line "打开解码器失败".
-CodecContextPtr openDecoder(const AVStream *stream);
+// The decoder for `stream`, opened, with the stream's time base as its packets' time base,
+// on `threads` threads (0: as many as the machine has). Logs the codec's id ("codec_id N");
+// null on failure, after the debug line "打开解码器失败".
+CodecContextPtr openDecoder(const AVStream *stream, int threads = 1);
 
 } // namespace av
 

@@ -56,7 +56,9 @@ void FrameDecoder::push(AVPacket *packet, int degree, bool isHaveDegree, const s
         leaveOut(1);
         waiting.erase(oldestFrame != waiting.end() ? oldestFrame : waiting.begin());
     }
-    waiting.push_back({std::move(taken), degree, isHaveDegree, session, arrivedUs, nextSequence++, nullptr});
+    // As the window will show it, if it does: the recording keeps that with the picture.
+    mirrorRule.see(degree);
+    waiting.push_back({std::move(taken), degree, isHaveDegree, mirrorRule.mirrored(), session, arrivedUs, nextSequence++, nullptr});
     frameQueued.wakeOne();
 }
 
@@ -83,6 +85,18 @@ void FrameDecoder::setPictureSizes(const QSize &plain, const QSize &circular)
     QMutexLocker locker(&mutex);
     plainSize = plain;
     circularSize = circular;
+}
+
+void FrameDecoder::resetMirror(bool mirrored)
+{
+    QMutexLocker locker(&mutex);
+    mirrorRule.reset(mirrored);
+}
+
+void FrameDecoder::setMirrorChoice(bool choice)
+{
+    QMutexLocker locker(&mutex);
+    mirrorRule.setChoice(choice);
 }
 
 void FrameDecoder::setMirrorFlags(bool isMirror, bool autoMirror)
@@ -212,7 +226,8 @@ void FrameDecoder::offer(const Frame &frame)
             recording->restartClock();
         recordedSession = frame.session;
     }
-    switch (recording->offer(frame.picture.get(), frame.session->timeBase, frame.arrivedUs)) {
+    const ViewNote note{frame.degree, frame.isHaveDegree, frame.mirrored};
+    switch (recording->offer(frame.picture.get(), frame.session->timeBase, frame.arrivedUs, note)) {
     case Recording::Offer::Taken:
         break;
     case Recording::Offer::LeftOut:

@@ -3,6 +3,7 @@
 
 #include "media/avhelpers.h"
 #include "media/framemailbox.h"
+#include "media/mirrorrule.h"
 #include "media/pictureconverter.h"
 #include "media/picturesize.h"
 
@@ -91,6 +92,10 @@ public:
     void setPictureSizes(const QSize &plain, const QSize &circular);
     // Passed with every picture, as getImage() does.
     void setMirrorFlags(bool isMirror, bool autoMirror);
+    // The window's mirror state, which the decoder follows for the pictures it records:
+    // started again, and the user's choice (MirrorRule). Any thread.
+    void resetMirror(bool mirrored);
+    void setMirrorChoice(bool choice);
     // Puts `next` in the place of the running recording, between two pictures, and returns
     // the one it replaces (either may be null). Any thread.
     std::unique_ptr<Recording> replaceRecording(std::unique_ptr<Recording> next);
@@ -118,6 +123,7 @@ private:
         av::PacketPtr packet;
         int degree = 0;
         bool isHaveDegree = false;
+        bool mirrored = false; // as shown
         std::shared_ptr<Session> session;
         int64_t arrivedUs = 0;
         int64_t sequence = 0;  // the order the frames came in
@@ -153,6 +159,7 @@ private:
     QSize circularSize = CameraPictureSize;
     bool isMirror = false;
     bool autoMirror = false;
+    MirrorRule mirrorRule; // over the frames in the order they come
 
     // The decoding thread's own.
     ImageConverter plainConverter;

@@ -96,6 +96,16 @@ void ReadThread::setPictureSizes(const QSize &plain, const QSize &circular)
     decoder.setPictureSizes(plain, circular);
 }
 
+void ReadThread::resetMirror(bool mirrored)
+{
+    decoder.resetMirror(mirrored);
+}
+
+void ReadThread::setMirrorChoice(bool choice)
+{
+    decoder.setMirrorChoice(choice);
+}
+
 void ReadThread::useConnection(std::unique_ptr<StreamConnection> next)
 {
     connection = std::move(next);

@@ -74,6 +74,10 @@ public:
     // an angle (its plain view) and with one (its circular view). Applies from the next
     // picture; any thread.
     void setPictureSizes(const QSize &plain, const QSize &circular);
+    // The window's mirror state, which a recording keeps with each picture for the replay:
+    // started again, and flipped by the user (MirrorRule::choice()). Any thread.
+    void resetMirror(bool mirrored);
+    void setMirrorChoice(bool choice);
 
     // The tilt-sensor block of one JPEG frame: finds it, sets isHaveDegree, writes the
     // standard Huffman table bytes back in its place and returns the angle (0 without a

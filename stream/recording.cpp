@@ -7,6 +7,9 @@
 
 #include <QDebug>
 
+#include <algorithm>
+#include <cmath>
+
 extern "C" {
 #include <libavutil/opt.h>
 #include <libavutil/time.h>
@@ -66,6 +69,11 @@ std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, 
     av_opt_set(encoding->priv_data, "tune", "zerolatency", 0);
     av_opt_set(encoding->priv_data, "profile", "baseline", 0);
     av_opt_set(encoding->priv_data, "x264-params", "crf=20", 0);
+    // How the live view showed each picture goes with it into the file (ViewNote).
+    av_opt_set_int(encoding->priv_data, "udu_sei", 1, 0);
+    // A key picture every second, at which a replay that seeks starts decoding: it then
+    // decodes at most a second of pictures to show any one of them.
+    encoding->gop_size = std::max(1, int(std::lround(av_q2d(encoding->framerate))));
 
     ret = avcodec_open2(encoding.get(), encoder, nullptr);
     if (ret < 0) {
@@ -180,7 +188,7 @@ int64_t Recording::placeOnTimeline(const AVFrame *picture, AVRational timeBase, 
     return position;
 }
 
-Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs)
+Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs, const ViewNote &note)
 {
     if (writeFailed)
         return Offer::Failed;
@@ -202,7 +210,7 @@ Recording::Offer Recording::offer(const AVFrame *picture, AVRational timeBase, i
     }
     logLeftOut();
     QMutexLocker locker(&queueMutex);
-    queue.push_back({std::move(reference), position, frameDuration});
+    queue.push_back({std::move(reference), position, frameDuration, note});
     ++taken;
     pictureQueued.wakeOne();
     return Offer::Taken;
@@ -263,6 +271,8 @@ Recording::Encoded Recording::encode(const Queued &next)
     }
     av_frame_copy_props(frameYUV.get(), next.picture.get());
     frameYUV->pts = next.position;
+    if (!next.note.attachTo(frameYUV.get()))
+        qDebug() << "recordFrame: view not noted"; // the picture replays in the plain view
     // The converted picture is limited-range BT.601, whatever the camera sent; and the
     // camera's JPEG frames are all intra pictures, which must not force every H.264
     // picture to be a key frame.

@@ -3,6 +3,7 @@
 
 #include "media/avhelpers.h"
 #include "media/pictureconverter.h"
+#include "media/viewnote.h"
 
 #include <QMutex>
 #include <QString>
@@ -64,8 +65,8 @@ public:
 
     // One decoded camera picture, whose timestamp is in `timeBase` and whose frame arrived
     // at `arrivedUs` (av_gettime_relative()), for the encoder: the recording keeps a
-    // reference to it. Never waits for the encoder.
-    Offer offer(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs);
+    // reference to it, and the file keeps `note` with it. Never waits for the encoder.
+    Offer offer(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs, const ViewNote &note = {});
     // Whether offer() would take a picture now.
     bool hasRoom() const;
     // Camera frames that never came to offer(), counted among those left out.
@@ -89,6 +90,7 @@ private:
         av::FramePtr picture;
         int64_t position = 0; // on the timeline, in the encoder's time base
         int64_t duration = 0;
+        ViewNote note;
     };
 
     Recording() = default;

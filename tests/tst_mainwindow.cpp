@@ -103,7 +103,7 @@ void tst_MainWindow::idleButtons()
         {"pbStart", "Start", true, "(F5)"},
         {"pbStartRecord", "StartRecord", false, "(R)"},
         {"pbSaveImage", "SaveImage", false, "(S)"},
-        {"pbPlayBack", "StartReplay", true, "(P)"},
+        {"pbPlayBack", "StartReplay", false, "(P)"}, // nothing to replay yet
         {"pushButton", "Mirror", true, "(M)"},
     };
     for (const Expected &e : expected) {

@@ -74,8 +74,8 @@ private:
     void note(const QString &detail);
     int note(int ms);
     void idle(int ms);
-    void press(const char *name, Qt::Key key, const char *only = nullptr);
-    void save(const char *name, Qt::Key key, const char *suffix);
+    void press(const char *name, Qt::Key key, const char *only = nullptr, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    void save(const char *name, Qt::Key key, const char *suffix, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     void changeCamera();
     void serving(bool started);
     void openWindow();
@@ -110,6 +110,18 @@ const tst_RandomActions::Action tst_RandomActions::Actions[] = {
     {"StartReplay/StopReplay", 8, [](T &t) { t.press("pbPlayBack", Qt::Key_P); }},
     {"Mirror", 3, [](T &t) { t.press("pushButton", Qt::Key_M); }},
     {"link figures", 2, [](T &t) { t.press(nullptr, Qt::Key_I); }},
+    {"player key", 6, [](T &t) {
+         t.press(nullptr, std::array{Qt::Key_Space, Qt::Key_Left, Qt::Key_Right, Qt::Key_Home, Qt::Key_End, Qt::Key_Comma,
+                                     Qt::Key_Period, Qt::Key_BracketLeft, Qt::Key_BracketRight}[t.any(9)]);
+     }},
+    {"a recording opened (Ctrl+O)", 2, [](T &t) { t.save(nullptr, Qt::Key_O, "mp4", Qt::ControlModifier); }},
+    {"position bar", 3, [](T &t) {
+         auto *display = displayOf(*t.window);
+         const QPoint from(display->width() * t.any(1000) / 1000, display->height() - 30);
+         const QPoint to(display->width() * t.any(1000) / 1000, from.y());
+         t.note(text(from) + QStringLiteral(" to ") + text(to));
+         drag(display, from, to);
+     }},
     {"full screen", 3, [](T &t) { t.press(nullptr, Qt::Key_F11); }},
     {"Esc", 2, [](T &t) { t.press(nullptr, Qt::Key_Escape); }},
     {"zoom key", 3, [](T &t) { t.press(nullptr, std::array{Qt::Key_Plus, Qt::Key_Equal, Qt::Key_Minus, Qt::Key_0}[t.any(4)]); }},
@@ -182,12 +194,12 @@ void tst_RandomActions::idle(int ms)
 
 // A button clicked or its key pressed, or a key alone (no `name`). The buttons are hidden
 // in full screen, where their keys work. With `only`, only if the button says that.
-void tst_RandomActions::press(const char *name, Qt::Key key, const char *only)
+void tst_RandomActions::press(const char *name, Qt::Key key, const char *only, Qt::KeyboardModifiers modifiers)
 {
     const bool byKey = chance(30) || !name || !button(*window, name)->isVisible();
     if (only && button(*window, name)->text() != QLatin1String(only))
         return note(QStringLiteral("not there"));
-    note(byKey ? QKeySequence(key).toString() : QStringLiteral("click"));
+    note(byKey ? QKeySequence(int(key) | int(modifiers)).toString() : QStringLiteral("click"));
     if (!byKey)
         return click(*window, name);
     // After a modal dialog the offscreen platform does not always give the window the focus
@@ -199,13 +211,13 @@ void tst_RandomActions::press(const char *name, Qt::Key key, const char *only)
     };
     if (!QTest::qWaitFor(inFront, 5000))
         problem = QStringLiteral("the window does not come to the front");
-    QTest::keyClick(window.get(), key);
+    QTest::keyClick(window.get(), key, modifiers);
 }
 
 // A button that may open a save dialog: answered with a new name, a name typed before (Qt
 // then asks whether to replace the file, if it is there), the name it suggests, or
 // cancelled. All is chosen beforehand, so that the choices do not depend on timing.
-void tst_RandomActions::save(const char *name, Qt::Key key, const char *suffix)
+void tst_RandomActions::save(const char *name, Qt::Key key, const char *suffix, Qt::KeyboardModifiers modifiers)
 {
     const int answer = any(10);
     const bool replace = chance(60);
@@ -217,7 +229,7 @@ void tst_RandomActions::save(const char *name, Qt::Key key, const char *suffix)
     SeenSaveDialog dialog; // stops waiting when it goes, also for a dialog that never came
     answerSaveDialog(chosen.isEmpty() ? QString() : dir.filePath(chosen), &dialog, answer == 9);
     QPointer<QTimer> question = answerReplaceQuestion(replace);
-    press(name, key);
+    press(name, key, nullptr, modifiers);
     delete question.data();
 }
 
@@ -286,21 +298,24 @@ QString tst_RandomActions::broken()
     const int readers = window->findChildren<ReadThread *>().size();
     const int players = window->findChildren<PlayBackThread *>().size();
     const VideoDisplayWidget *display = displayOf(*window);
-    const bool live = shown == Connecting || shown == Live || shown == RecordingOn;
+    const bool live = shown == Connecting || shown == ConnectingWithRecording || shown == Live || shown == RecordingOn;
     if (state.isEmpty())
         return QStringLiteral("the buttons show no state the user knows: ") + shown;
     if (readers != int(live) || players > int(shown == Replaying))
         return QStringLiteral("%1 live readers and %2 replays in the state %3").arg(readers).arg(players).arg(state);
     if (shown == Replaying && !players && !display->notice().startsWith(QLatin1String("Finishing the recording")))
         return QStringLiteral("replaying nothing, and waiting for no recording");
+    if (shown != Replaying && display->isReplayBarShown())
+        return QStringLiteral("the position bar shows in the state %1").arg(state);
     if ((shown == RecordingOn) == display->recordingStatus().isEmpty())
         return QStringLiteral("the recording indicator says \"%1\" in the state %2").arg(display->recordingStatus(), state);
     if (sessions > 1)
         return QStringLiteral("%1 sessions at the camera at once").arg(sessions);
+    // The replay's decoder has threads of its own, which take the replay's name.
     if (!QTest::qWaitFor([&] { return threadsNamed("camera reader") <= int(live) && threadsNamed("frame decoder") <= int(live)
-                                      && threadsNamed("replay") <= int(shown == Replaying); }, 5000))
+                                      && (threadsNamed("replay") == 0 || shown == Replaying); }, 5000))
         return QStringLiteral("a worker's thread still runs in the state %1").arg(state);
-    if (shown == Idle && !QTest::qWaitFor([this] { return camera->simulator.activeStreams() == 0; }, 10000))
+    if ((shown == Idle || shown == IdleWithRecording) && !QTest::qWaitFor([this] { return camera->simulator.activeStreams() == 0; }, 10000))
         return QStringLiteral("a session is left at the camera in the state Idle");
     return QString();
 }

@@ -13,6 +13,7 @@
 #include "support/mediafile.h"
 #include "support/picture.h"
 #include "support/process.h"
+#include "support/replay.h"
 #include "support/window.h"
 
 #include <QApplication>
@@ -105,10 +106,15 @@ private slots:
     void recordingWhenTheProgramEnds();
     void replaysRecording_data();
     void replaysRecording();
+    void seekShowsThePictureOfItsTime_data();
+    void seekShowsThePictureOfItsTime();
     void replayStopsOnRequest();
-    void replayOfMissingFileFails();
+    void replaysAnyFile_data();
+    void replaysAnyFile();
 
 private:
+    QString sharedRecording();
+
     QTemporaryDir dir;
     int replayLeftOut = 0; // of the recording the replay tests share
 };
@@ -535,76 +541,151 @@ void tst_Recorder::recordingWhenTheProgramEnds()
     PlayBackThread player;
     QVERIFY(player.openFile(path));
     FrameCollector frames(&player);
-    QSignalSpy finished(&player, &QThread::finished);
+    ReplayWatch watch(&player);
     player.start();
-    QVERIFY(finished.wait(file.packets * 200 + 10000));
+    QVERIFY(watch.waitForEnd(file.packets * 200 + 10000));
     QTRY_VERIFY(!frames.frames.isEmpty() && frameIndexOf(frames.frames.last().image) == file.indices.last());
+}
+
+// The recording the replay tests share: 3 s of the camera's 30 pictures a second.
+QString tst_Recorder::sharedRecording()
+{
+    const QString path = dir.filePath(QStringLiteral("replay.mp4"));
+    if (!QFileInfo::exists(path)) {
+        CameraReader live;
+        if (!live.start() || record(live, path, 90, nullptr, &replayLeftOut) <= 0)
+            return QString();
+    }
+    return path;
+}
+
+// The shared recording made anew by ffmpeg as `name`, with `options` between its input and
+// output.
+static QString remade(const QString &from, const QString &name, const QStringList &options)
+{
+    const QString to = QFileInfo(from).absoluteDir().filePath(name);
+    if (!QFileInfo::exists(to)) {
+        const ToolRun ffmpeg = runTool(QStringLiteral("ffmpeg"), QStringList{QStringLiteral("-v"), QStringLiteral("error"),
+                                       QStringLiteral("-y"), QStringLiteral("-i"), from} + options + QStringList{to});
+        if (ffmpeg.exitCode != 0)
+            qWarning() << "ffmpeg" << options << ffmpeg.errors;
+    }
+    return to;
 }
 
 void tst_Recorder::replaysRecording_data()
 {
-    QTest::addColumn<bool>("withBFrames");
-    QTest::newRow("the program's own recording") << false;
+    QTest::addColumn<QStringList>("remake"); // ffmpeg's options, none for the recording itself
+    QTest::newRow("the program's own recording") << QStringList();
     // Such a decoder holds pictures back before its first one comes out, and gives the last
     // ones only when it is drained at the end.
-    QTest::newRow("a file with B-frames") << true;
+    QTest::newRow("a file with B-frames")
+        << QStringList{QStringLiteral("-fps_mode"), QStringLiteral("passthrough"), QStringLiteral("-c:v"),
+                       QStringLiteral("libx264"), QStringLiteral("-bf"), QStringLiteral("3")};
+    // A link that dropped for 2 s while recording, after the 45th picture: the gap replays.
+    QTest::newRow("a 2 s gap")
+        << QStringList{QStringLiteral("-vf"), QStringLiteral("setpts=PTS+gte(N\\,45)*2/TB"), QStringLiteral("-fps_mode"),
+                       QStringLiteral("passthrough"), QStringLiteral("-c:v"), QStringLiteral("libx264")};
 }
 
+// The replay keeps the file's own time: 1x is real time.
 void tst_Recorder::replaysRecording()
 {
-    QFETCH(bool, withBFrames);
-    QString path = dir.filePath(QStringLiteral("replay.mp4"));
-    if (!QFileInfo::exists(path)) {
-        CameraReader live;
-        QVERIFY(live.start());
-        QVERIFY(record(live, path, 60, nullptr, &replayLeftOut) > 0);
-    }
-    if (withBFrames) {
-        const QString reencoded = dir.filePath(QStringLiteral("bframes.mp4"));
-        const ToolRun ffmpeg = runTool(QStringLiteral("ffmpeg"),
-            {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-i"), path,
-             QStringLiteral("-fps_mode"), QStringLiteral("passthrough"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-             QStringLiteral("-bf"), QStringLiteral("3"), reencoded});
-        QCOMPARE(ffmpeg.exitCode, 0);
-        path = reencoded;
-    }
+    QFETCH(QStringList, remake);
+    QString path = sharedRecording();
+    QVERIFY(!path.isEmpty());
+    if (!remake.isEmpty())
+        path = remade(path, QStringLiteral("%1.mp4").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')), remake);
     const MediaFile file = readMediaFile(path);
-    QVERIFY(file.packets >= 60 - replayLeftOut);
+    QVERIFY(file.packets >= 90 - replayLeftOut);
 
     LogCapture log;
     PlayBackThread player;
     QVERIFY(player.openFile(path));
     QCOMPARE(log.lines(), (QStringList{QStringLiteral("codec_id 27"), QStringLiteral("初始化视频流成功")}));
     FrameCollector frames(&player);
-    QSignalSpy finished(&player, &QThread::finished);
+    ReplayWatch watch(&player);
     player.start();
-    QVERIFY(finished.wait(file.packets * 200 + 10000));
+    QVERIFY(watch.waitForEnd(20000));
     // The file's last picture stays on screen.
     QTRY_VERIFY(!frames.frames.isEmpty() && frameIndexOf(frames.frames.last().image) == file.indices.last());
 
     QVector<int> positions; // of the pictures shown, in the file
     for (const FrameCollector::Frame &frame : frames.frames) {
         QCOMPARE(frame.image.size(), QSize(1280, 960));
+        // As the live view showed them, which the program's own recordings say: a camera
+        // without a tilt sensor, in the plain view.
         QCOMPARE(frame.degree, 0);
-        QVERIFY(!frame.isHaveDegree && !frame.isMirror && !frame.autoMirror);
+        QVERIFY(!frame.isHaveDegree);
+        QCOMPARE(frame.autoMirror, remake.isEmpty());
         positions << file.indices.indexOf(frameIndexOf(frame.image));
     }
-    // The pictures come in recorded order, one every 40 ms, at most 25 a second. A window
-    // that falls behind gets the newest one, so a picture may be left out, but not many.
+    // In the file's order, from its first picture on. A window that falls behind gets the
+    // newest one, so a picture may be left out, but not many.
     QVERIFY(!positions.contains(-1) && strictlyIncreasing(positions));
+    QCOMPARE(positions.first(), 0);
     QVERIFY2(frames.frames.size() >= file.packets / 2, qPrintable(QString::number(frames.frames.size())));
-    const qint64 spent = frames.frames.last().arrivedMs - frames.frames.first().arrivedMs;
-    QVERIFY2(spent >= (positions.last() - positions.first()) * 40 - 40, qPrintable(QString::number(spent)));
+    const double spent = (frames.frames.last().arrivedMs - frames.frames.first().arrivedMs) / 1000.0;
+    const double recorded = file.seconds[positions.last()] - file.seconds[positions.first()];
+    QVERIFY2(std::abs(spent - recorded) <= 0.2, qPrintable(QStringLiteral("%1 s for %2 s").arg(spent).arg(recorded)));
     // The end of the file, then the decoder drained of what it held.
     QCOMPARE(log.lines().mid(log.lines().size() - 2),
              (QStringList{QStringLiteral("av_read_frame -541478725"),
                           QStringLiteral("avcodec_receive_frame error AVERROR_EOF -541478725")}));
 }
 
+void tst_Recorder::seekShowsThePictureOfItsTime_data()
+{
+    QTest::addColumn<int>("to");        // the picture, by its place in the file, whose time is sought
+    QTest::addColumn<double>("after");  // seconds past its time
+    QTest::addColumn<int>("steps");     // then, one picture at a time
+    QTest::addColumn<int>("shown");     // the picture shown, by its place
+    // The recording has a key picture every 30.
+    QTest::newRow("between key pictures") << 45 << 0.01 << 0 << 45;
+    QTest::newRow("just before the next picture") << 44 << 0.03 << 0 << 44;
+    QTest::newRow("onto a key picture") << 60 << 0.0 << 0 << 60;
+    QTest::newRow("a step back across a key picture") << 30 << 0.0 << -1 << 29;
+    QTest::newRow("two steps back") << 31 << 0.0 << -2 << 29;
+    QTest::newRow("a step forward across a key picture") << 29 << 0.0 << 1 << 30;
+    QTest::newRow("the start, and a step back from it") << 0 << 0.0 << -1 << 0;
+    QTest::newRow("past the end") << -1 << 10.0 << 0 << -1;
+}
+
+// A seek shows the picture of the time sought, not the key picture before it.
+void tst_Recorder::seekShowsThePictureOfItsTime()
+{
+    QFETCH(int, to);
+    QFETCH(double, after);
+    QFETCH(int, steps);
+    QFETCH(int, shown);
+    const QString path = sharedRecording();
+    QVERIFY(!path.isEmpty());
+    const MediaFile file = readMediaFile(path);
+    QVERIFY2(file.packets >= 70, qPrintable(QString::number(file.packets)));
+    QVERIFY(file.keyPackets >= file.packets / 30);
+    const int last = file.packets - 1;
+    to = to < 0 ? last : to;
+    shown = shown < 0 ? last : shown;
+
+    PlayBackThread player;
+    QVERIFY(player.openFile(path));
+    FrameCollector frames(&player);
+    ReplayWatch watch(&player);
+    player.togglePause();
+    player.start();
+    player.seekTo(qRound64((file.seconds[to] - file.seconds[0] + after) * 1e6));
+    player.step(steps);
+    const qint64 expectedUs = qRound64((file.seconds[shown] - file.seconds[0]) * 1e6);
+    QTRY_VERIFY2(!watch.positions.isEmpty() && std::abs(watch.positions.last().us - expectedUs) < 1000
+                     && watch.positions.last().paused,
+                 qPrintable(QString::number(watch.positions.isEmpty() ? -1 : watch.positions.last().us)));
+    QTRY_COMPARE(frameIndexOf(frames.frames.last().image), file.indices[shown]);
+}
+
 void tst_Recorder::replayStopsOnRequest()
 {
-    const QString path = dir.filePath(QStringLiteral("replay.mp4"));
-    QVERIFY(QFileInfo::exists(path));
+    const QString path = sharedRecording();
+    QVERIFY(!path.isEmpty());
     PlayBackThread player;
     QVERIFY(player.openFile(path));
     FrameCollector frames(&player);
@@ -627,20 +708,89 @@ void tst_Recorder::replayStopsOnRequest()
     QVERIFY(earlyFrames.frames.size() <= 1);
 }
 
-void tst_Recorder::replayOfMissingFileFails()
+void tst_Recorder::replaysAnyFile_data()
 {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("failure"); // -1: it replays
+    QTest::addColumn<int>("pictures"); // at least, by then
+    const int fails = -1;
+    QTest::newRow("the program's own recording") << "own" << fails << 45;
+    QTest::newRow("with sound") << "sound" << fails << 45;
+    QTest::newRow("kept after a crash, cut off in a fragment") << "cut" << fails << 20;
+    QTest::newRow("damaged in the middle") << "damaged" << fails << 20;
+    QTest::newRow("sound only") << "sound only" << int(PlayBackThread::Failure::NoVideo) << 0;
+    QTest::newRow("text named .mp4") << "text" << int(PlayBackThread::Failure::CannotOpen) << 0;
+    QTest::newRow("missing") << "missing" << int(PlayBackThread::Failure::CannotOpen) << 0;
+}
+
+// Whatever the file, the replay opens it on its own thread and plays it as far as it can
+// be read, or says why it cannot; it never hangs and never crashes.
+void tst_Recorder::replaysAnyFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, failure);
+    QFETCH(int, pictures);
+    const QString own = sharedRecording();
+    QVERIFY(!own.isEmpty());
+    QString path = dir.filePath(kind + QStringLiteral(".mp4"));
+    const QByteArray bytes = [&own] {
+        QFile file(own);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    auto write = [&path](const QByteArray &content) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
+    if (kind == QLatin1String("own")) {
+        path = own;
+    } else if (kind == QLatin1String("sound")) {
+        path = remade(own, QStringLiteral("sound.mp4"),
+                      {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=duration=3"),
+                       QStringLiteral("-map"), QStringLiteral("1:a"), QStringLiteral("-map"), QStringLiteral("0:v"),
+                       QStringLiteral("-c:v"), QStringLiteral("copy"), QStringLiteral("-c:a"), QStringLiteral("aac")});
+    } else if (kind == QLatin1String("cut")) {
+        const QString fragmented = remade(own, QStringLiteral("fragmented.mp4"),
+                                          {QStringLiteral("-c"), QStringLiteral("copy"), QStringLiteral("-movflags"),
+                                           QStringLiteral("frag_keyframe+empty_moov")});
+        QFile file(fragmented);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(write(file.readAll().left(file.size() * 7 / 10)));
+    } else if (kind == QLatin1String("damaged")) {
+        QByteArray damaged = bytes;
+        for (int i = damaged.size() / 2; i < damaged.size() / 2 + 20000; ++i)
+            damaged[i] = char(0xab ^ (i * 7));
+        QVERIFY(write(damaged));
+    } else if (kind == QLatin1String("sound only")) {
+        path = remade(own, QStringLiteral("sound-only.m4a"), {QStringLiteral("-vn"), QStringLiteral("-f"), QStringLiteral("lavfi"),
+                                                              QStringLiteral("-i"), QStringLiteral("sine=duration=1"), QStringLiteral("-map"),
+                                                              QStringLiteral("1:a")});
+    } else if (kind == QLatin1String("text")) {
+        QVERIFY(write("not a video\n"));
+    }
+
     LogCapture log;
     PlayBackThread player;
-    QVERIFY(!player.openFile(dir.filePath(QStringLiteral("never-recorded.mp4"))));
-    QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
-
-    // Something that is not a video at all.
-    QFile text(dir.filePath(QStringLiteral("notes.mp4")));
-    QVERIFY(text.open(QIODevice::WriteOnly));
-    text.write("not a video\n");
-    text.close();
-    PlayBackThread other;
-    QVERIFY(!other.openFile(text.fileName()));
+    player.setFile(path);
+    FrameCollector frames(&player);
+    ReplayWatch watch(&player);
+    QSignalSpy opened(&player, &PlayBackThread::opened);
+    QSignalSpy failed(&player, &PlayBackThread::openFailed);
+    player.start();
+    QTRY_VERIFY_WITH_TIMEOUT(!opened.isEmpty() || !failed.isEmpty(), 10000);
+    if (failure >= 0) {
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.first().first().value<PlayBackThread::Failure>(), PlayBackThread::Failure(failure));
+        QVERIFY(player.wait(1000));
+        if (kind == QLatin1String("missing"))
+            QCOMPARE(log.lines(), QStringList{QStringLiteral("打开视频流失败")});
+        return;
+    }
+    QVERIFY(watch.waitForEnd(30000));
+    QVERIFY2(frames.frames.size() >= pictures, qPrintable(QString::number(frames.frames.size())));
+    // Ended, it waits for the user, and goes when told.
+    QVERIFY(player.isRunning());
+    player.stopPlay();
+    QVERIFY(player.wait(1000));
 }
 
 // The program's window in a process of its own, recording from the camera at `url` into

@@ -10,6 +10,7 @@
 #include "support/logcapture.h"
 #include "support/mediafile.h"
 #include "support/picture.h"
+#include "support/replay.h"
 #include "support/window.h"
 
 #include <QPointer>
@@ -17,6 +18,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <optional>
 
 #include <sys/resource.h>
 #include <chrono>
@@ -27,7 +30,6 @@
 
 namespace {
 
-const QString AfterRecording = QStringLiteral("idle, after a recording");
 
 struct Session
 {
@@ -70,7 +72,7 @@ struct Session
         click(*window, "pbStart");
         if (state == Replaying)
             click(*window, "pbPlayBack");
-        return buttons(*window) == (state == Replaying ? Replaying : Idle);
+        return buttons(*window) == (state == Replaying ? Replaying : IdleWithRecording);
     }
 };
 
@@ -87,12 +89,13 @@ private slots:
     void keysActAsClicks_data();
     void keysActAsClicks();
     void replayWithoutRecording();
-    void cancelledRecordDialogForgetsRecording();
+    void cancelledRecordDialogKeepsRecording();
     void replayOfVanishedFile();
     void recordingWithoutPictures();
     void recordingAcrossGap();
     void recordErrorWarnsAndStaysLive_data();
     void recordErrorWarnsAndStaysLive();
+    void replayShowsWhatWasSeen();
     void closingWhileRecordingFinishesFile_data();
     void closingWhileRecordingFinishesFile();
     void closingWhileReplayingStopsReplay();
@@ -162,7 +165,7 @@ void tst_RecordReplay::recordThenReplay()
     click(*session.window, "pbStartRecord");
     QVERIFY(display->recordingStatus().isEmpty());
     click(*session.window, "pbStart");
-    QCOMPARE(buttons(*session.window), Idle);
+    QCOMPARE(buttons(*session.window), IdleWithRecording);
     RecordingFinisher::waitForAll();
     const MediaFile file = readMediaFile(session.path("inspection.mp4"));
     QCOMPARE(colourOf(file.first.pixel(20, 20)), 'R');
@@ -173,21 +176,21 @@ void tst_RecordReplay::recordThenReplay()
     QCOMPARE(buttons(*session.window), Replaying);
     auto *player = session.window->findChild<PlayBackThread *>();
     QVERIFY(player && player->isRunning());
+    ReplayWatch watch(player);
 
     // The replay shows the recording in the plain view, whatever the mirror said.
     QTRY_COMPARE_WITH_TIMEOUT(QString(QLatin1Char(colourOf(display->grab().toImage().pixel(150, 150)))),
                               QStringLiteral("R"), 3000);
 
     // At the end of the file the window stays in Replaying with the last picture.
-    QSignalSpy finished(player, &QThread::finished);
-    QVERIFY(finished.wait(10000));
+    QVERIFY(watch.waitForEnd(10000));
     QVERIFY2(log.lines().contains(QStringLiteral("av_read_frame -541478725")), qPrintable(log.lines().join(QLatin1Char('|'))));
     QCOMPARE(buttons(*session.window), Replaying);
     QCOMPARE(QString(QLatin1Char(colourOf(display->grab().toImage().pixel(450, 150)))), QStringLiteral("G"));
 
     QPointer<PlayBackThread> stopped = player;
     click(*session.window, "pbPlayBack");
-    QCOMPARE(buttons(*session.window), Idle);
+    QCOMPARE(buttons(*session.window), IdleWithRecording);
     QVERIFY(stopped.isNull()); // released at once, decoder and buffers with it
 
     // The same recording replays again, with a new thread.
@@ -195,7 +198,7 @@ void tst_RecordReplay::recordThenReplay()
     QCOMPARE(buttons(*session.window), Replaying);
     QCOMPARE(session.window->findChildren<PlayBackThread *>().size(), 1);
     click(*session.window, "pbPlayBack");
-    QCOMPARE(buttons(*session.window), Idle);
+    QCOMPARE(buttons(*session.window), IdleWithRecording);
 }
 
 void tst_RecordReplay::keysActAsClicks_data()
@@ -212,8 +215,11 @@ void tst_RecordReplay::keysActAsClicks_data()
     QTest::newRow("R off when idle") << Idle << int(Qt::Key_R) << Idle << false;
     QTest::newRow("S saves") << Live << int(Qt::Key_S) << Live << true;
     QTest::newRow("S off when idle") << Idle << int(Qt::Key_S) << Idle << false;
-    QTest::newRow("P replays") << AfterRecording << int(Qt::Key_P) << Replaying << false;
-    QTest::newRow("P stops the replay") << Replaying << int(Qt::Key_P) << Idle << false;
+    QTest::newRow("P replays") << IdleWithRecording << int(Qt::Key_P) << Replaying << false;
+    QTest::newRow("P off with nothing to replay") << Idle << int(Qt::Key_P) << Idle << false;
+    QTest::newRow("P stops the replay") << Replaying << int(Qt::Key_P) << IdleWithRecording << false;
+    QTest::newRow("S saves the replayed picture") << Replaying << int(Qt::Key_S) << Replaying << true;
+    QTest::newRow("Space pauses, not clicks") << Replaying << int(Qt::Key_Space) << Replaying << false;
     QTest::newRow("P off while live") << Live << int(Qt::Key_P) << Live << false;
     QTest::newRow("M mirrors while recording") << RecordingOn << int(Qt::Key_M) << RecordingOn << false;
 }
@@ -245,20 +251,20 @@ void tst_RecordReplay::keysActAsClicks()
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(chosen), 5000);
 }
 
+// StartReplay is off until there is something to replay.
 void tst_RecordReplay::replayWithoutRecording()
 {
     Session session;
+    QCOMPARE(buttons(*session.window), Idle);
     SeenMessage message;
     answerMessageBox(&message);
     click(*session.window, "pbPlayBack");
-    QVERIFY(message.seen);
-    QCOMPARE(message.title, QStringLiteral("Warning"));
-    QCOMPARE(message.text, QStringLiteral("don't have saved video"));
+    QVERIFY(!message.seen);
     QCOMPARE(buttons(*session.window), Idle);
     QVERIFY(session.window->findChildren<PlayBackThread *>().isEmpty());
 }
 
-void tst_RecordReplay::cancelledRecordDialogForgetsRecording()
+void tst_RecordReplay::cancelledRecordDialogKeepsRecording()
 {
     Session session;
     QVERIFY(startLive(*session.window));
@@ -266,7 +272,7 @@ void tst_RecordReplay::cancelledRecordDialogForgetsRecording()
     QVERIFY(session.waitFrames(5));
     click(*session.window, "pbStartRecord");
 
-    // Cancelling the next record dialog forgets the last recording.
+    // Cancelling the next record dialog records nothing: StartReplay replays the last one.
     answerSaveDialog(QString());
     click(*session.window, "pbStartRecord");
     QCOMPARE(buttons(*session.window), Live);
@@ -275,9 +281,9 @@ void tst_RecordReplay::cancelledRecordDialogForgetsRecording()
     SeenMessage message;
     answerMessageBox(&message);
     click(*session.window, "pbPlayBack");
-    QCOMPARE(message.text, QStringLiteral("don't have saved video"));
-    QCOMPARE(buttons(*session.window), Idle);
-    QVERIFY(QFileInfo::exists(session.path("kept.mp4")));
+    QCOMPARE(buttons(*session.window), Replaying);
+    QVERIFY(waitForPictures(session.window->findChild<PlayBackThread *>(), 3));
+    QVERIFY2(!message.seen, qPrintable(message.text));
 }
 
 void tst_RecordReplay::replayOfVanishedFile()
@@ -294,9 +300,12 @@ void tst_RecordReplay::replayOfVanishedFile()
     SeenMessage message;
     answerMessageBox(&message);
     click(*session.window, "pbPlayBack");
+    // Opened on the replay's thread, which tells the window so.
+    QTRY_VERIFY_WITH_TIMEOUT(message.seen, 10000);
     QCOMPARE(message.title, QStringLiteral("Warning"));
     QCOMPARE(message.text, QStringLiteral("playback error"));
-    QCOMPARE(buttons(*session.window), Idle);
+    QCOMPARE(message.informative, QStringLiteral("gone.mp4 is missing, or it is not a video."));
+    QTRY_COMPARE(buttons(*session.window), IdleWithRecording);
 }
 
 // Recorded while the camera is lost, a recording gets no picture: it leaves no file, the
@@ -423,7 +432,7 @@ void tst_RecordReplay::recordErrorWarnsAndStaysLive()
     QVERIFY(session.waitFrames(10));
     QVERIFY(!another.seen);
     click(*session.window, "pbStart");
-    QCOMPARE(buttons(*session.window), Idle);
+    QCOMPARE(buttons(*session.window), IdleWithRecording);
 
     // The replay plays the last good recording, or what the cut-off one holds.
     click(*session.window, "pbPlayBack");
@@ -432,6 +441,72 @@ void tst_RecordReplay::recordErrorWarnsAndStaysLive()
     click(*session.window, "pbPlayBack");
     QCoreApplication::processEvents();
     QVERIFY(!another.seen);
+}
+
+// What the window showed of each picture: its camera frame, the angle, the view and the
+// mirror. Collected after the window has taken the picture in.
+struct SeenPictures : QObject
+{
+    template <typename Worker>
+    SeenPictures(Worker *worker, const VideoDisplayWidget *display)
+    {
+        connect(worker, &Worker::getImage, this, [this, display](QImage image, int degree, bool isHaveDegree) {
+            seen.insert(frameIndexOf(image), {degree, isHaveDegree, display->isMirrored()});
+        });
+    }
+    struct View
+    {
+        int degree;
+        bool haveDegree;
+        bool mirrored;
+    };
+    QMap<int, View> seen; // by the camera's frame number
+};
+
+// A recording of the turning camera replays each picture as the live view showed it:
+// turned upright in the circular view, and mirrored as it was, by the user's choice and
+// by the camera's turning; the user may flip the replay too.
+void tst_RecordReplay::replayShowsWhatWasSeen()
+{
+    camsim::Options options = loopbackCamera();
+    options.tilt = camsim::Tilt::AngleSweep;
+    options.sweepStep = 7; // from one half of the circle into the other every 26 pictures
+    Session session(options);
+    const VideoDisplayWidget *display = displayOf(*session.window);
+    QVERIFY(startLive(*session.window));
+    click(*session.window, "pushButton"); // the user's own choice, before the recording
+    SeenPictures live(session.window->findChild<ReadThread *>(), display);
+    session.startRecording(session.path("turning.mp4"));
+    QVERIFY(session.waitFrames(90));
+    click(*session.window, "pbStartRecord");
+    click(*session.window, "pbStart");
+
+    click(*session.window, "pbPlayBack");
+    QTRY_VERIFY_WITH_TIMEOUT(session.window->findChild<PlayBackThread *>(), 10000);
+    auto *player = session.window->findChild<PlayBackThread *>();
+    SeenPictures replayed(player, display);
+    ReplayWatch watch(player);
+    QVERIFY(watch.waitForEnd(20000));
+
+    int same = 0, flips = 0;
+    std::optional<bool> before;
+    for (auto at = replayed.seen.cbegin(); at != replayed.seen.cend(); ++at) {
+        if (!live.seen.contains(at.key()))
+            continue;
+        const SeenPictures::View was = live.seen.value(at.key());
+        QVERIFY2(was.haveDegree && at->haveDegree && was.degree == at->degree && was.mirrored == at->mirrored,
+                 qPrintable(QStringLiteral("frame %1: live %2° mirrored %3, replayed %4° mirrored %5").arg(at.key())
+                                .arg(was.degree).arg(was.mirrored).arg(at->degree).arg(at->mirrored)));
+        flips += before && *before != at->mirrored;
+        before = at->mirrored;
+        ++same;
+    }
+    QVERIFY2(same >= 45 && flips >= 2, qPrintable(QStringLiteral("%1 pictures, %2 flips").arg(same).arg(flips)));
+
+    // Mirror acts on the replay as on the live view.
+    const bool shown = display->isMirrored();
+    click(*session.window, "pushButton");
+    QCOMPARE(display->isMirrored(), !shown);
 }
 
 void tst_RecordReplay::closingWhileRecordingFinishesFile_data()

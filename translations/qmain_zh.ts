@@ -111,6 +111,26 @@
         <translation>未录到任何内容：摄像头没有传来画面</translation>
     </message>
     <message>
+        <source>%1 has no video to replay</source>
+        <translation>%1 中没有可回放的视频</translation>
+    </message>
+    <message>
+        <source>The video of %1 is of a kind this copy of Velmora PC wireless cannot decode.</source>
+        <translation>此 Velmora PC wireless 无法解码 %1 的视频格式。</translation>
+    </message>
+    <message>
+        <source>%1 is missing, or it is not a video.</source>
+        <translation>%1 不存在，或者不是视频文件。</translation>
+    </message>
+    <message>
+        <source>Replay a recording</source>
+        <translation>回放录像</translation>
+    </message>
+    <message>
+        <source>Videos (*.mp4 *.m4v *.mov *.mkv *.avi);;All files (*)</source>
+        <translation>视频 (*.mp4 *.m4v *.mov *.mkv *.avi);;所有文件 (*)</translation>
+    </message>
+    <message>
         <source>REC · starting...</source>
         <translation>录像 · 正在开始...</translation>
     </message>

@@ -57,11 +57,14 @@ inline void drag(QWidget *widget, const QPoint &from, const QPoint &to, int step
 }
 
 // The states a user meets, by their buttons. The mirror works in all of them.
-inline const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay Mirror");
-inline const QString Connecting = QStringLiteral("Stop StartRecord(off) SaveImage(off) StartReplay Mirror");
+// StartReplay is on once there is something to replay: a file recorded or replayed.
+inline const QString Idle = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay(off) Mirror");
+inline const QString IdleWithRecording = QStringLiteral("Start StartRecord(off) SaveImage(off) StartReplay Mirror");
+inline const QString Connecting = QStringLiteral("Stop StartRecord(off) SaveImage(off) StartReplay(off) Mirror");
+inline const QString ConnectingWithRecording = QStringLiteral("Stop StartRecord(off) SaveImage(off) StartReplay Mirror");
 inline const QString Live = QStringLiteral("Stop StartRecord SaveImage StartReplay(off) Mirror");
 inline const QString RecordingOn = QStringLiteral("Stop(off) StopRecord SaveImage StartReplay(off) Mirror");
-inline const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage(off) StopReplay Mirror");
+inline const QString Replaying = QStringLiteral("Start(off) StartRecord(off) SaveImage StopReplay Mirror");
 
 // The name of the state the buttons show; empty for none of them.
 inline QString stateName(const QWidget &window)
@@ -71,7 +74,9 @@ inline QString stateName(const QWidget &window)
     {
         const QString &buttons;
         const char *name;
-    } states[] = {{Idle, "Idle"}, {Connecting, "Connecting"}, {Live, "Live"}, {RecordingOn, "RecordingOn"}, {Replaying, "Replaying"}};
+    } states[] = {{Idle, "Idle"}, {IdleWithRecording, "IdleWithRecording"}, {Connecting, "Connecting"},
+                  {ConnectingWithRecording, "ConnectingWithRecording"}, {Live, "Live"}, {RecordingOn, "RecordingOn"},
+                  {Replaying, "Replaying"}};
     for (const auto &state : states) {
         if (state.buttons == shown)
             return QLatin1String(state.name);
