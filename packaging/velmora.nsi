@@ -30,6 +30,7 @@ AllowSkipFiles off
 !include "${INFO}"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 !define FIREWALL_RULE "${PRODUCT}"
+!define OPEN_WITH_TYPE "Velmora.Recording"
 
 !include MUI2.nsh
 !include FileFunc.nsh
@@ -130,6 +131,17 @@ Section "$(ProgramSection)" Program
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
     !insertmacro Log "uninstall entry: HKLM\${UNINSTALL_KEY}, $0 KB"
 
+    ; Offered under "Open with" for MP4 files, without taking the files over: the program
+    ; lists the type it opens, and a type of its own joins the file type's other programs.
+    WriteRegStr HKLM "Software\Classes\Applications\velmora.exe" "FriendlyAppName" "${PRODUCT}"
+    WriteRegStr HKLM "Software\Classes\Applications\velmora.exe\SupportedTypes" ".mp4" ""
+    WriteRegStr HKLM "Software\Classes\Applications\velmora.exe\shell\open\command" "" '"$INSTDIR\velmora.exe" "%1"'
+    WriteRegStr HKLM "Software\Classes\${OPEN_WITH_TYPE}" "" "${PRODUCT}"
+    WriteRegStr HKLM "Software\Classes\${OPEN_WITH_TYPE}\DefaultIcon" "" "$INSTDIR\velmora.exe,0"
+    WriteRegStr HKLM "Software\Classes\${OPEN_WITH_TYPE}\shell\open\command" "" '"$INSTDIR\velmora.exe" "%1"'
+    WriteRegStr HKLM "Software\Classes\.mp4\OpenWithProgids" "${OPEN_WITH_TYPE}" ""
+    !insertmacro Log "open with: .mp4, ${OPEN_WITH_TYPE}"
+
     ; Inbound UDP for this program on every network profile: Windows calls the camera's
     ; own Wi-Fi a public network. A rule of an older version goes first.
     StrCpy $0 'advfirewall firewall delete rule name="${FIREWALL_RULE}"'
@@ -191,4 +203,7 @@ Section "Uninstall"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    DeleteRegValue HKLM "Software\Classes\.mp4\OpenWithProgids" "${OPEN_WITH_TYPE}"
+    DeleteRegKey HKLM "Software\Classes\${OPEN_WITH_TYPE}"
+    DeleteRegKey HKLM "Software\Classes\Applications\velmora.exe"
 SectionEnd
