@@ -51,6 +51,9 @@ bool PlayBackThread::openFile(const QString &fileName)
 {
     failed = Failure::CannotOpen;
     AVFormatContext *input = formatCtx.release();
+    // A file on a share that has gone blocks in its reads; a stop breaks them off.
+    if (input)
+        input->interrupt_callback = {[](void *self) { return int(static_cast<PlayBackThread *>(self)->stopRequested.load()); }, this};
     if (!input || avformat_open_input(&input, fileName.toUtf8().constData(), nullptr, nullptr) < 0) {
         qDebug() << "打开视频流失败";
         return false;
@@ -108,10 +111,13 @@ void PlayBackThread::command(const std::function<void(Commands &)> &change)
 
 void PlayBackThread::setPictureSizes(const QSize &plain, const QSize &circular)
 {
-    command([&](Commands &c) { c.resize = true; });
-    QMutexLocker locker(&mutex);
-    plainSize = plain;
-    circularSize = circular;
+    {
+        QMutexLocker locker(&mutex);
+        plainSize = plain;
+        circularSize = circular;
+    }
+    // A paused picture is shown again at the new size.
+    command([](Commands &c) { c.resize = true; });
 }
 
 void PlayBackThread::togglePause()

@@ -13,10 +13,12 @@
 #include "support/replay.h"
 #include "support/window.h"
 
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include <optional>
@@ -96,6 +98,8 @@ private slots:
     void recordErrorWarnsAndStaysLive_data();
     void recordErrorWarnsAndStaysLive();
     void replayShowsWhatWasSeen();
+    void replaysAFileFromOutside_data();
+    void replaysAFileFromOutside();
     void closingWhileRecordingFinishesFile_data();
     void closingWhileRecordingFinishesFile();
     void closingWhileReplayingStopsReplay();
@@ -507,6 +511,63 @@ void tst_RecordReplay::replayShowsWhatWasSeen()
     const bool shown = display->isMirrored();
     click(*session.window, "pushButton");
     QCOMPARE(display->isMirrored(), !shown);
+}
+
+void tst_RecordReplay::replaysAFileFromOutside_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("video"); // the file has some
+    QTest::newRow("Ctrl+O") << "Ctrl+O" << true;
+    QTest::newRow("dropped on the window") << "drop" << true;
+    QTest::newRow("the program's argument") << "argument" << true;
+    QTest::newRow("Ctrl+O, a file without video") << "Ctrl+O" << false;
+}
+
+// Any video file replays, from the dialog, dropped on the window, or named to the program;
+// from then on StartReplay replays it.
+void tst_RecordReplay::replaysAFileFromOutside()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, video);
+    Session session;
+    const QString path = session.path(video ? "other.mp4" : "sound.m4a");
+    const ToolRun ffmpeg = runTool(QStringLiteral("ffmpeg"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         video ? QStringLiteral("testsrc=size=320x240:rate=25:duration=2") : QStringLiteral("sine=duration=1"), path});
+    QCOMPARE(ffmpeg.exitCode, 0);
+
+    SeenMessage message;
+    answerMessageBox(&message);
+    if (how == QLatin1String("Ctrl+O")) {
+        SeenSaveDialog dialog;
+        answerSaveDialog(path, &dialog);
+        QTest::keyClick(session.window.get(), Qt::Key_O, Qt::ControlModifier);
+        QVERIFY(dialog.seen);
+        QCOMPARE(dialog.directory, home.desktop()); // no recording yet
+    } else if (how == QLatin1String("drop")) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(session.window.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(session.window.get(), &drop);
+    } else {
+        session.window->replayFile(path);
+    }
+    if (!video) {
+        QTRY_VERIFY_WITH_TIMEOUT(message.seen, 10000);
+        QCOMPARE(message.text, QStringLiteral("sound.m4a has no video to replay"));
+        QTRY_COMPARE(buttons(*session.window), Idle);
+        return;
+    }
+    QCOMPARE(buttons(*session.window), Replaying);
+    QVERIFY(waitForPictures(session.window->findChild<PlayBackThread *>(), 3));
+    click(*session.window, "pbPlayBack");
+    QCOMPARE(buttons(*session.window), IdleWithRecording);
+    click(*session.window, "pbPlayBack");
+    QVERIFY(waitForPictures(session.window->findChild<PlayBackThread *>(), 3));
+    QVERIFY2(!message.seen, qPrintable(message.text));
 }
 
 void tst_RecordReplay::closingWhileRecordingFinishesFile_data()
