@@ -232,8 +232,14 @@ void MainWindow::addShortcuts()
         connect(shortcut, &QShortcut::activated, key.button, &QAbstractButton::click);
         key.button->setToolTip(QObject::tr(key.tip));
     }
-    // Not buttons': the link's figures over the picture, full screen, and zoom, as in
-    // players (+ and - repeat while held).
+    addViewKeys();
+    addPlayerKeys();
+}
+
+// Not buttons': the link's figures over the picture, full screen, and zoom, as in players
+// (+ and - repeat while held).
+void MainWindow::addViewKeys()
+{
     const struct
     {
         QKeySequence key;
@@ -253,8 +259,13 @@ void MainWindow::addShortcuts()
         shortcut->setAutoRepeat(view.repeats);
         connect(shortcut, &QShortcut::activated, this, view.action);
     }
-    // The player's keys, as in media players; on only while replaying, when Space pauses
-    // rather than clicking the button that has the focus.
+}
+
+// The player's keys, as in media players; on only while replaying, when Space pauses
+// rather than clicking the button that has the focus. Ctrl+O, when neither live nor
+// replaying.
+void MainWindow::addPlayerKeys()
+{
     const struct
     {
         QKeySequence key;

@@ -87,6 +87,8 @@ private:
     template <typename Worker>
     void endWorker(Worker *&worker, void (Worker::*stop)());
     void addShortcuts();
+    void addViewKeys();
+    void addPlayerKeys();
     void updateRecordingIndicator();
     void warn(const QString &text, const QString &reason = QString());
     void updateButtons();

@@ -30,6 +30,30 @@ const int ZoomShownMs = 1500;
 // How long the replay's position bar stays after the user's last act.
 const int ReplayBarShownMs = 3000;
 
+// The boxes of text over the picture: white on a shade, kept off the picture's edge.
+const QColor Shade(0, 0, 0, 170);
+const int BoxMargin = 8;
+const int BoxPadding = 6;
+
+// A box for one line of `text` in a corner of `area`, with room for `leading` pixels of
+// something else before the text.
+QRect cornerBox(const QRect &area, Qt::Corner corner, const QFontMetrics &metrics, const QString &text, int leading = 0)
+{
+    const QSize size(BoxPadding + leading + metrics.horizontalAdvance(text) + BoxPadding, metrics.height() + 2 * BoxPadding);
+    const bool left = corner == Qt::TopLeftCorner || corner == Qt::BottomLeftCorner;
+    const bool top = corner == Qt::TopLeftCorner || corner == Qt::TopRightCorner;
+    return QRect(QPoint(left ? area.left() + BoxMargin : area.right() + 1 - BoxMargin - size.width(),
+                        top ? area.top() + BoxMargin : area.bottom() + 1 - BoxMargin - size.height()),
+                 size);
+}
+
+void drawTextBox(QPainter &painter, const QRect &box, const QString &text, int flags = Qt::AlignCenter)
+{
+    painter.fillRect(box, Shade);
+    painter.setPen(Qt::white);
+    painter.drawText(box, flags, text);
+}
+
 // `region` of the camera's picture, in the pixels of `image`, which holds the whole picture
 // at its own size.
 QRectF inPixelsOf(const QImage &image, const QRectF &region)
@@ -407,9 +431,8 @@ QRect VideoDisplayWidget::overlayArea() const
 QRect VideoDisplayWidget::replayBarRect() const
 {
     const QRect area = overlayArea();
-    const int margin = 8;
     const int height = QFontMetrics(font()).height() * 2 + 18;
-    return QRect(area.left() + margin, area.bottom() + 1 - margin - height, area.width() - 2 * margin, height);
+    return QRect(area.left() + BoxMargin, area.bottom() + 1 - BoxMargin - height, area.width() - 2 * BoxMargin, height);
 }
 
 // The line of the bar that stands for the whole file.
@@ -430,7 +453,7 @@ void VideoDisplayWidget::drawReplayBar(QPainter &painter) const
 {
     const QRect bar = replayBarRect();
     const QRect track = replayTrackRect();
-    painter.fillRect(bar, QColor(0, 0, 0, 170));
+    painter.fillRect(bar, Shade);
     painter.fillRect(track, QColor(255, 255, 255, 90));
     const double played = replayDurationUs > 0 ? std::clamp(double(replayUs) / replayDurationUs, 0.0, 1.0) : 0;
     painter.fillRect(QRect(track.left(), track.top(), qRound(track.width() * played), track.height()), QColor(230, 30, 30));
@@ -507,13 +530,13 @@ void VideoDisplayWidget::drawOverlays(QPainter &painter) const
         return;
     }
     painter.setRenderHint(QPainter::Antialiasing);
-    QFont font = painter.font();
-    font.setBold(true);
-    const QFont small = font;
-    font.setPointSizeF(font.pointSizeF() * 1.4);
-    const QColor shade(0, 0, 0, 170);
+    QFont large = painter.font();
+    large.setBold(true);
+    const QFont small = large;
+    large.setPointSizeF(large.pointSizeF() * 1.4);
+    const QFontMetrics smallMetrics(small), largeMetrics(large);
     // What shows at the foot of the picture stands above the position bar.
-    const QRect area = replayBarShown ? overlayArea().adjusted(0, 0, 0, -replayBarRect().height() - 8) : overlayArea();
+    const QRect area = replayBarShown ? overlayArea().adjusted(0, 0, 0, -replayBarRect().height() - BoxMargin) : overlayArea();
     if (replayBarShown) {
         painter.save();
         drawReplayBar(painter);
@@ -521,70 +544,38 @@ void VideoDisplayWidget::drawOverlays(QPainter &painter) const
     }
 
     if (!noticeText.isEmpty()) {
-        painter.setFont(font);
-        const int bandHeight = QFontMetrics(font).height() * 2;
-        const QRect band(area.left(), area.top() + (area.height() - bandHeight) / 2, area.width(), bandHeight);
-        painter.fillRect(band, shade);
-        painter.setPen(Qt::white);
-        painter.drawText(band, Qt::AlignCenter | Qt::TextWordWrap, noticeText);
+        painter.setFont(large);
+        const int height = largeMetrics.height() * 2;
+        drawTextBox(painter, QRect(area.left(), area.top() + (area.height() - height) / 2, area.width(), height), noticeText,
+                    Qt::AlignCenter | Qt::TextWordWrap);
     }
+    painter.setFont(small);
     if (!messageText.isEmpty()) {
-        painter.setFont(small);
-        const int bandHeight = QFontMetrics(small).height() * 2;
-        const QRect band(area.left(), area.bottom() + 1 - bandHeight, area.width(), bandHeight);
-        painter.fillRect(band, shade);
-        painter.setPen(Qt::white);
-        painter.drawText(band.adjusted(8, 0, -8, 0), Qt::AlignCenter, messageText);
+        const int height = smallMetrics.height() * 2;
+        drawTextBox(painter, QRect(area.left(), area.bottom() + 1 - height, area.width(), height), messageText);
     }
-    if (!linkText.isEmpty()) {
-        painter.setFont(small);
-        const QFontMetrics metrics(small);
-        const int margin = 8, padding = 6;
-        const int width = metrics.horizontalAdvance(linkText) + 2 * padding;
-        const QRect box(area.right() + 1 - margin - width, area.top() + margin, width, metrics.height() + 2 * padding);
-        painter.fillRect(box, shade);
-        painter.setPen(Qt::white);
-        painter.drawText(box, Qt::AlignCenter, linkText);
-    }
-    if (!zoomText.isEmpty()) {
-        painter.setFont(small);
-        const QFontMetrics metrics(small);
-        const int margin = 8, padding = 6;
-        const int width = metrics.horizontalAdvance(zoomText) + 2 * padding;
-        const int boxHeight = metrics.height() + 2 * padding;
-        const QRect box(area.right() + 1 - margin - width, area.bottom() + 1 - margin - boxHeight, width, boxHeight);
-        painter.fillRect(box, shade);
-        painter.setPen(Qt::white);
-        painter.drawText(box, Qt::AlignCenter, zoomText);
+    if (!linkText.isEmpty())
+        drawTextBox(painter, cornerBox(area, Qt::TopRightCorner, smallMetrics, linkText), linkText);
+    if (!zoomText.isEmpty())
+        drawTextBox(painter, cornerBox(area, Qt::BottomRightCorner, smallMetrics, zoomText), zoomText);
+    if (!recordingText.isEmpty()) {
+        // Behind a red dot.
+        const int dot = smallMetrics.height() * 2 / 3;
+        const QRect box = cornerBox(area, Qt::TopLeftCorner, smallMetrics, recordingText, dot + BoxPadding);
+        drawTextBox(painter, box.adjusted(dot + BoxPadding, 0, 0, 0), recordingText);
+        painter.fillRect(QRect(box.topLeft(), QSize(dot + BoxPadding, box.height())), Shade);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(230, 30, 30));
+        painter.drawEllipse(QRect(box.left() + BoxPadding, box.center().y() - dot / 2, dot, dot));
     }
     if (!hintText.isEmpty()) {
         painter.save();
         painter.setOpacity(hintOpacity.currentValue().toDouble());
-        painter.setFont(font);
-        const QFontMetrics metrics(font);
-        const int width = metrics.horizontalAdvance(hintText) + 2 * metrics.height();
-        const QRect box(area.left() + (area.width() - width) / 2, area.top() + metrics.height(), width,
-                        metrics.height() * 2);
-        painter.fillRect(box, shade);
-        painter.setPen(Qt::white);
-        painter.drawText(box, Qt::AlignCenter, hintText);
+        painter.setFont(large);
+        const int width = largeMetrics.horizontalAdvance(hintText) + 2 * largeMetrics.height();
+        drawTextBox(painter, QRect(area.left() + (area.width() - width) / 2, area.top() + largeMetrics.height(), width,
+                                   largeMetrics.height() * 2), hintText);
         painter.restore();
-    }
-    if (!recordingText.isEmpty()) {
-        painter.setFont(small);
-        const QFontMetrics metrics(small);
-        const int dot = metrics.height() * 2 / 3;
-        const int margin = 8, padding = 6;
-        const QRect box(area.left() + margin, area.top() + margin,
-                        padding + dot + padding + metrics.horizontalAdvance(recordingText) + padding,
-                        metrics.height() + 2 * padding);
-        painter.fillRect(box, shade);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(QColor(230, 30, 30));
-        painter.drawEllipse(QRect(box.left() + padding, box.center().y() - dot / 2, dot, dot));
-        painter.setPen(Qt::white);
-        painter.drawText(box.adjusted(padding + dot + padding, 0, -padding, 0), Qt::AlignLeft | Qt::AlignVCenter,
-                         recordingText);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "stream/recording.h"
 
+#include "record/mp4output.h"
 #include "stream/recordingfinisher.h"
 
 #include <QDebug>
@@ -25,35 +26,18 @@ const AVRational DefaultFrameRate{20, 1};
 // A fragment is written out once it holds this much: what a crash can cost.
 const int64_t FragmentUs = 1000000;
 
-} // namespace
-
-std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, int height, const Source &source)
+// The H.264 encoder for pictures of `width` x `height` from `source`, opened; null after the
+// line that says why. `globalHeader`: the container wants the stream's headers apart.
+av::CodecContextPtr openEncoder(int width, int height, const Recording::Source &source, bool globalHeader)
 {
-    // FFmpeg takes file names as UTF-8 on every platform (on Windows it widens them
-    // itself); a name in the local 8-bit code page would not open for a user whose
-    // desktop path is not plain ASCII.
-    const QByteArray name = fileName.toUtf8();
-    qDebug().noquote() << fileName;
-
-    std::unique_ptr<Recording> recording(new Recording);
-    recording->path = fileName;
-    AVFormatContext *output = nullptr;
-    int ret = avformat_alloc_output_context2(&output, nullptr, nullptr, name.constData());
-    if (ret < 0 || !output) {
-        qDebug() << "Could not create output context" << ret;
-        return nullptr;
-    }
-    recording->outFormatCtx.reset(output);
-
     const AVCodec *encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
     if (!encoder) {
         qDebug() << "avcodec_find_encoder error";
         return nullptr;
     }
-    AVStream *stream = avformat_new_stream(output, nullptr);
     av::CodecContextPtr encoding(avcodec_alloc_context3(encoder));
-    if (!stream || !encoding) {
-        qDebug() << "avformat_new_stream error";
+    if (!encoding) {
+        qDebug() << "avcodec_alloc_context3 error";
         return nullptr;
     }
     encoding->width = width;
@@ -62,7 +46,7 @@ std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, 
     encoding->sample_aspect_ratio = source.sampleAspectRatio;
     encoding->framerate = source.frameRate.num > 0 ? source.frameRate : DefaultFrameRate;
     encoding->time_base = RecordingClock;
-    if (output->oformat->flags & AVFMT_GLOBALHEADER)
+    if (globalHeader)
         encoding->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     // libx264's own options; another H.264 encoder records with its defaults.
     av_opt_set(encoding->priv_data, "preset", "ultrafast", 0);
@@ -75,63 +59,77 @@ std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, 
     // decodes at most a second of pictures to show any one of them.
     encoding->gop_size = std::max(1, int(std::lround(av_q2d(encoding->framerate))));
 
-    ret = avcodec_open2(encoding.get(), encoder, nullptr);
+    const int ret = avcodec_open2(encoding.get(), encoder, nullptr);
     if (ret < 0) {
         qDebug() << "avcodec_open2 error" << ret;
         return nullptr;
     }
-    ret = avcodec_parameters_from_context(stream->codecpar, encoding.get());
+    return encoding;
+}
+
+} // namespace
+
+std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, int height, const Source &source)
+{
+    // FFmpeg takes file names as UTF-8 on every platform (on Windows it widens them
+    // itself); a name in the local 8-bit code page would not open for a user whose
+    // desktop path is not plain ASCII.
+    const QByteArray name = fileName.toUtf8();
+    qDebug().noquote() << fileName;
+
+    std::unique_ptr<Recording> recording(new Recording);
+    recording->path = fileName;
+    AVStream *stream = nullptr;
+    recording->outFormatCtx = mp4::create(name, nullptr, &stream);
+    if (!recording->outFormatCtx)
+        return nullptr;
+    AVFormatContext *output = recording->outFormatCtx.get();
+    recording->encoderCtx = openEncoder(width, height, source, output->oformat->flags & AVFMT_GLOBALHEADER);
+    if (!recording->encoderCtx)
+        return nullptr;
+    const int ret = avcodec_parameters_from_context(stream->codecpar, recording->encoderCtx.get());
     if (ret < 0) {
         qDebug() << "avcodec_parameters_from_context error" << ret;
         return nullptr;
     }
-    stream->time_base = encoding->time_base;
+    stream->time_base = recording->encoderCtx->time_base;
+    recording->outStream = stream;
 
-    if (!(output->oformat->flags & AVFMT_NOFILE)) {
-        ret = avio_open(&output->pb, name.constData(), AVIO_FLAG_WRITE);
-        if (ret < 0) {
-            qDebug() << "avio_open error" << ret;
-            return nullptr;
-        }
-    }
     // An index without pictures up front, then a fragment with its own small index for
     // every second of pictures, each flushed out of FFmpeg's buffer as it is written.
     AVDictionary *options = nullptr;
     av_dict_set(&options, "movflags", "empty_moov+default_base_moof", 0);
     av_dict_set_int(&options, "frag_duration", FragmentUs, 0);
     output->flags |= AVFMT_FLAG_FLUSH_PACKETS;
-    ret = avformat_write_header(output, &options);
-    av_dict_free(&options);
-    if (ret < 0) {
-        qDebug() << "avformat_write_header error";
+    if (!mp4::begin(output, name, options) || !recording->allocatePicture(width, height))
         return nullptr;
-    }
-
-    recording->frameYUV.reset(av_frame_alloc());
-    recording->packet.reset(av_packet_alloc());
-    if (!recording->frameYUV || !recording->packet) {
-        qDebug() << "av_frame_alloc error";
-        return nullptr;
-    }
-    AVFrame *picture = recording->frameYUV.get();
-    picture->format = AV_PIX_FMT_YUV420P;
-    picture->width = width;
-    picture->height = height;
-    ret = av_frame_get_buffer(picture, 0);
-    if (ret < 0) {
-        qDebug() << "av_frame_get_buffer error" << ret;
-        return nullptr;
-    }
-
-    recording->outStream = stream;
-    recording->encoderCtx = std::move(encoding);
-    recording->swsCtxYUV = std::make_unique<PictureConverter>(AV_PIX_FMT_YUV420P, width, height);
 
     Recording *self = recording.get();
     recording->encoder.reset(QThread::create([self] { self->encodeQueued(); }));
     recording->encoder->setObjectName(QStringLiteral("recording encoder"));
     recording->encoder->start();
     return recording;
+}
+
+// The picture the encoder takes, and the packet it gives.
+bool Recording::allocatePicture(int width, int height)
+{
+    frameYUV.reset(av_frame_alloc());
+    packet.reset(av_packet_alloc());
+    if (!frameYUV || !packet) {
+        qDebug() << "av_frame_alloc error";
+        return false;
+    }
+    frameYUV->format = AV_PIX_FMT_YUV420P;
+    frameYUV->width = width;
+    frameYUV->height = height;
+    const int ret = av_frame_get_buffer(frameYUV.get(), 0);
+    if (ret < 0) {
+        qDebug() << "av_frame_get_buffer error" << ret;
+        return false;
+    }
+    swsCtxYUV = std::make_unique<PictureConverter>(AV_PIX_FMT_YUV420P, width, height);
+    return true;
 }
 
 Recording::~Recording()

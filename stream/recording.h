@@ -94,6 +94,7 @@ private:
     };
 
     Recording() = default;
+    bool allocatePicture(int width, int height);
     int64_t placeOnTimeline(const AVFrame *picture, AVRational timeBase, int64_t arrivedUs);
     void logLeftOut();
     void encodeQueued();

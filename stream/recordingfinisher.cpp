@@ -1,5 +1,7 @@
 #include "stream/recordingfinisher.h"
 
+#include "record/mp4output.h"
+
 #include "media/avhelpers.h"
 #include "stream/recording.h"
 
@@ -251,36 +253,26 @@ bool RecordingFinisher::rewriteWithIndexFirst(const QString &from, const QString
     }
     AVStream *source = input->streams[0];
 
-    AVFormatContext *output = nullptr;
     const QByteArray name = to.toUtf8();
-    if (avformat_alloc_output_context2(&output, nullptr, "mp4", name.constData()) < 0 || !output) {
-        qDebug() << "Could not create output context";
+    AVStream *stream = nullptr;
+    av::OutputContextPtr muxer = mp4::create(name, "mp4", &stream);
+    if (!muxer)
         return false;
-    }
-    av::OutputContextPtr muxer(output);
-    AVStream *stream = avformat_new_stream(output, nullptr);
-    if (!stream || avcodec_parameters_copy(stream->codecpar, source->codecpar) < 0) {
-        qDebug() << "avformat_new_stream error";
+    AVFormatContext *output = muxer.get();
+    if (avcodec_parameters_copy(stream->codecpar, source->codecpar) < 0) {
+        qDebug() << "avcodec_parameters_copy error";
         return false;
     }
     stream->codecpar->codec_tag = 0;
     stream->time_base = source->time_base;
-    int ret = avio_open(&output->pb, name.constData(), AVIO_FLAG_WRITE);
-    if (ret < 0) {
-        qDebug() << "avio_open error" << ret;
-        return false;
-    }
     // The index goes in front of the pictures: the muxer moves it there at the end.
     AVDictionary *options = nullptr;
     av_dict_set(&options, "movflags", "faststart", 0);
-    ret = avformat_write_header(output, &options);
-    av_dict_free(&options);
-    if (ret < 0) {
-        qDebug() << "avformat_write_header error";
+    if (!mp4::begin(output, name, options))
         return false;
-    }
 
     av::PacketPtr packet(av_packet_alloc());
+    int ret = 0;
     for (;;) {
         ret = av_read_frame(input.get(), packet.get());
         if (ret == AVERROR_EOF)

@@ -55,6 +55,32 @@ int StreamConnection::interruptCallback(void *opaque)
     return now - self->lastDataUs > self->silenceLimitUs ? 1 : 0;
 }
 
+namespace {
+
+// The RTSP input's options for the camera.
+AVDictionary *cameraOptions()
+{
+    AVDictionary *options = nullptr;
+    av_dict_set_int(&options, "buffer_size", SocketBufferBytes, 0);
+    av_dict_set(&options, "rtsp_transport", "udp", 0);
+    // Socket time-out in microseconds, for connecting and for the RTSP exchange.
+    av_dict_set_int(&options, "timeout", StreamConnection::CameraSilenceUs, 0);
+    // RTP packets are handled as they arrive, none held back to wait for a missing one: a
+    // camera on a direct Wi-Fi link hardly ever reorders them, so a packet that is missing
+    // is lost. That costs the picture it belongs to, which cannot be decoded anyway, and
+    // nothing more; a reordering queue would hold every later picture back for its
+    // 100 ms each time.
+    av_dict_set(&options, "reorder_queue_size", "0", 0);
+    // Only the camera the session was set up with is heard: the video sockets are connected
+    // to the ports the camera named, so the system drops whatever anyone else on its open
+    // Wi-Fi sends to them before FFmpeg sees it. A stranger can neither blank the picture
+    // nor slip pictures of their own into it, nor into a recording.
+    av_dict_set(&options, "rtsp_flags", "filter_src", 0);
+    return options;
+}
+
+} // namespace
+
 std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, const std::atomic<bool> &stopRequest,
                                                          int64_t answerLimitUs, Failure *failure)
 {
@@ -74,22 +100,7 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
     // a low frame rate for many. One decoded frame tells the picture size.
     input->fps_probe_size = 0;
 
-    AVDictionary *options = nullptr;
-    av_dict_set_int(&options, "buffer_size", SocketBufferBytes, 0);
-    av_dict_set(&options, "rtsp_transport", "udp", 0);
-    // Socket time-out in microseconds, for connecting and for the RTSP exchange.
-    av_dict_set_int(&options, "timeout", CameraSilenceUs, 0);
-    // RTP packets are handled as they arrive, none held back to wait for a missing one: a
-    // camera on a direct Wi-Fi link hardly ever reorders them, so a packet that is missing
-    // is lost. That costs the picture it belongs to, which cannot be decoded anyway, and
-    // nothing more; a reordering queue would hold every later picture back for its
-    // 100 ms each time.
-    av_dict_set(&options, "reorder_queue_size", "0", 0);
-    // Only the camera the session was set up with is heard: the video sockets are connected
-    // to the ports the camera named, so the system drops whatever anyone else on its open
-    // Wi-Fi sends to them before FFmpeg sees it. A stranger can neither blank the picture
-    // nor slip pictures of their own into it, nor into a recording.
-    av_dict_set(&options, "rtsp_flags", "filter_src", 0);
+    AVDictionary *options = cameraOptions();
 
     connection->lastDataUs = av_gettime_relative();
     connection->silenceLimitUs = answerLimitUs;
@@ -106,24 +117,8 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
     failed = Failure::NoPicture;
     connection->lastDataUs = av_gettime_relative();
     connection->silenceLimitUs = CameraSilenceUs;
-    if (avformat_find_stream_info(input, nullptr) < 0) {
-        qDebug() << "获取视频流信息失败";
+    if (!connection->findVideo())
         return nullptr;
-    }
-
-    connection->streamIndex = av::findVideoStream(input);
-    if (connection->streamIndex < 0) {
-        qDebug() << "获取视频流索引失败";
-        return nullptr;
-    }
-    // Probing that the camera's silence broke off reports success all the same, with a
-    // stream it knows nothing of: no picture has come, so the camera is not back.
-    const AVCodecParameters *found = input->streams[connection->streamIndex]->codecpar;
-    if (found->width <= 0 || found->height <= 0) {
-        qDebug() << "获取视频流信息失败";
-        return nullptr;
-    }
-    connection->stream = input->streams[connection->streamIndex];
     failed = Failure::NoDecoder;
     connection->codecCtx = av::openDecoder(connection->stream);
     if (!connection->codecCtx)
@@ -132,6 +127,31 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
 
     qDebug() << "初始化视频流成功";
     return connection;
+}
+
+// The camera's video stream, once probing has seen a picture of it; false, after the line
+// that says why, when there is none.
+bool StreamConnection::findVideo()
+{
+    if (avformat_find_stream_info(formatCtx.get(), nullptr) < 0) {
+        qDebug() << "获取视频流信息失败";
+        return false;
+    }
+
+    streamIndex = av::findVideoStream(formatCtx.get());
+    if (streamIndex < 0) {
+        qDebug() << "获取视频流索引失败";
+        return false;
+    }
+    // Probing that the camera's silence broke off reports success all the same, with a
+    // stream it knows nothing of: no picture has come, so the camera is not back.
+    const AVCodecParameters *found = formatCtx->streams[streamIndex]->codecpar;
+    if (found->width <= 0 || found->height <= 0) {
+        qDebug() << "获取视频流信息失败";
+        return false;
+    }
+    stream = formatCtx->streams[streamIndex];
+    return true;
 }
 
 int StreamConnection::read(AVPacket *packet)

@@ -56,6 +56,7 @@ private:
 
     explicit StreamConnection(const std::atomic<bool> &stopRequest);
     static int interruptCallback(void *opaque);
+    bool findVideo();
 
     const std::atomic<bool> &stopRequest;
     av::InputContextPtr formatCtx;
