@@ -108,6 +108,7 @@ const tst_RandomActions::Action tst_RandomActions::Actions[] = {
     {"StartRecord/StopRecord", 10, [](T &t) { t.save("pbStartRecord", Qt::Key_R, "mp4"); }},
     {"SaveImage", 6, [](T &t) { t.save("pbSaveImage", Qt::Key_S, "jpg"); }},
     {"StartReplay/StopReplay", 8, [](T &t) { t.press("pbPlayBack", Qt::Key_P); }},
+    {"StartReplay, unless on", 6, [](T &t) { t.press("pbPlayBack", Qt::Key_P, "StartReplay"); }},
     {"Mirror", 3, [](T &t) { t.press("pushButton", Qt::Key_M); }},
     {"link figures", 2, [](T &t) { t.press(nullptr, Qt::Key_I); }},
     {"player key", 6, [](T &t) {
