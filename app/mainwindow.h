@@ -16,9 +16,11 @@ class MainWindowForm;
 class QShortcut;
 class VideoDisplayWidget;
 
-// The program's one window: the live view, snapshots, recording and replay of the camera.
-// The user acts through the five buttons and their keys, and on the picture itself (the
-// wheel, dragging, double-clicks); the worker threads deliver frames through setImage().
+// The program's one window: the live view, snapshots, recording, and the replay of
+// recordings and other video files. The user acts through the five buttons and their keys,
+// the player's keys, and on the picture itself (the wheel, dragging, double-clicks, the
+// position bar, a dropped file). The live reader delivers its frames through setImage(),
+// the replay through showReplayPicture().
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
