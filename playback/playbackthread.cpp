@@ -8,6 +8,7 @@
 #include <utility>
 
 extern "C" {
+#include <libavutil/common.h>
 #include <libavutil/time.h>
 }
 
@@ -79,10 +80,11 @@ bool PlayBackThread::openFile(const QString &fileName)
     }
     timeBase = stream->time_base;
     startTs = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-    if (stream->duration > 0)
-        durationUs = av_rescale_q(stream->duration, timeBase, AV_TIME_BASE_Q);
-    else if (formatCtx->duration > 0)
-        durationUs = formatCtx->duration;
+    // What the file says, where it says something that fits in microseconds (a damaged
+    // header may not); pictures shown past it make it longer.
+    durationUs = stream->duration > 0 ? av_rescale_q(stream->duration, timeBase, AV_TIME_BASE_Q) : 0;
+    if (durationUs <= 0)
+        durationUs = std::max<int64_t>(formatCtx->duration, 0);
     // Streams other than the one shown are never read.
     for (unsigned i = 0; i < formatCtx->nb_streams; ++i) {
         if (int(i) != videoStreamIndex)
@@ -297,7 +299,8 @@ int64_t PlayBackThread::timeOf(const AVFrame *picture) const
         ts = picture->pts;
     if (ts == AV_NOPTS_VALUE)
         return std::max<int64_t>(shownUs, 0);
-    return av_rescale_q(ts - startTs, timeBase, AV_TIME_BASE_Q);
+    // Saturating: a damaged file's timestamps may lie anywhere.
+    return av_rescale_q(av_sat_sub64(ts, startTs), timeBase, AV_TIME_BASE_Q);
 }
 
 // Shows the picture of `targetUs`: the last one that begins at or before it. The file is
@@ -305,7 +308,7 @@ int64_t PlayBackThread::timeOf(const AVFrame *picture) const
 void PlayBackThread::seek(int64_t targetUs)
 {
     targetUs = std::max<int64_t>(0, durationUs > 0 ? std::min(targetUs, durationUs) : targetUs);
-    const int64_t ts = startTs + av_rescale_q(targetUs, AV_TIME_BASE_Q, timeBase);
+    const int64_t ts = av_sat_add64(startTs, av_rescale_q(targetUs, AV_TIME_BASE_Q, timeBase));
     int ret = av_seek_frame(formatCtx.get(), videoStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
     if (ret < 0) // before the first key picture: the nearest one
         ret = avformat_seek_file(formatCtx.get(), videoStreamIndex, INT64_MIN, ts, INT64_MAX, 0);
@@ -398,5 +401,7 @@ void PlayBackThread::sendStill()
 
 void PlayBackThread::tellPosition()
 {
+    if (durationUs > 0 && shownUs > durationUs)
+        durationUs = shownUs;
     emit positionChanged({std::max<int64_t>(shownUs, 0), durationUs, paused, ended, speed});
 }
