@@ -277,7 +277,7 @@ void FrameDecoder::tellLeftOut(QMutexLocker &locker)
 // A Motion-JPEG frame is one picture: one packet in, at most one picture out.
 bool FrameDecoder::decode(Frame &frame)
 {
-    AVCodecContext *decoder = frame.session->decoder.get();
+    AVCodecContext *decoder = frame.session->codecCtx.get();
     int ret = avcodec_send_packet(decoder, frame.packet.get());
     if (ret < 0)
         qDebug() << "avcodec_send_packet error" << ret;

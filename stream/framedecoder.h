@@ -45,7 +45,7 @@ public:
     // a decoder and a clock of its own.
     struct Session
     {
-        av::CodecContextPtr decoder;
+        av::CodecContextPtr codecCtx;
         AVRational timeBase{1, 90000};
     };
 

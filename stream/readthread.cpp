@@ -28,8 +28,8 @@ ReadThread::ReadThread(QObject *parent)
     setObjectName(QStringLiteral("camera reader"));
     qRegisterMetaType<ReadThread::ConnectFailure>();
     connect(&mailbox, &FrameMailbox::delivered, this, &ReadThread::getImage);
-    connect(&decoder, &FrameDecoder::recordingFailed, this, &ReadThread::recordingFailed);
-    connect(&decoder, &FrameDecoder::framesLeftOut, this, &ReadThread::framesLeftOut);
+    connect(&frameDecoder, &FrameDecoder::recordingFailed, this, &ReadThread::recordingFailed);
+    connect(&frameDecoder, &FrameDecoder::framesLeftOut, this, &ReadThread::framesLeftOut);
 }
 
 ReadThread::~ReadThread()
@@ -50,7 +50,7 @@ void ReadThread::stopRead()
 {
     QMutexLocker locker(&stopMutex);
     interruptFlag = true;
-    stopRequested.wakeAll();
+    retryWake.wakeAll();
 }
 
 bool ReadThread::openStream()
@@ -93,28 +93,28 @@ bool ReadThread::connectFirst()
 
 void ReadThread::setPictureSizes(const QSize &plain, const QSize &circular)
 {
-    decoder.setPictureSizes(plain, circular);
+    frameDecoder.setPictureSizes(plain, circular);
 }
 
 void ReadThread::resetMirror(bool mirrored)
 {
-    decoder.resetMirror(mirrored);
+    frameDecoder.resetMirror(mirrored);
 }
 
 void ReadThread::setMirrorChoice(bool choice)
 {
-    decoder.setMirrorChoice(choice);
+    frameDecoder.setMirrorChoice(choice);
 }
 
 void ReadThread::useConnection(std::unique_ptr<StreamConnection> next)
 {
     connection = std::move(next);
     session = std::make_shared<FrameDecoder::Session>();
-    session->decoder = connection->takeDecoder();
+    session->codecCtx = connection->takeDecoder();
     session->timeBase = connection->videoStream()->time_base;
     isMirror = true;
     autoMirror = true;
-    decoder.setMirrorFlags(isMirror, autoMirror);
+    frameDecoder.setMirrorFlags(isMirror, autoMirror);
     link.restart();
     QMutexLocker locker(&mutex);
     source.frameRate = connection->frameRate();
@@ -126,7 +126,7 @@ void ReadThread::run()
 {
     if (!connection && !connectFirst())
         return;
-    decoder.start();
+    frameDecoder.start();
     av::PacketPtr packet(av_packet_alloc());
     while (packet && !interruptFlag) {
         if (!connection && !reconnect())
@@ -138,10 +138,10 @@ void ReadThread::run()
             continue;
         }
         if (packet->stream_index == connection->videoStreamIndex())
-            readPacket(packet.get());
+            handlePacket(packet.get());
         av_packet_unref(packet.get());
     }
-    decoder.stop();
+    frameDecoder.stop();
     // Tells the camera goodbye now, not when the object goes: a camera that serves one
     // client at a time is free for the next start at once.
     connection.reset();
@@ -157,7 +157,7 @@ void ReadThread::loseConnection(int error)
     session.reset();
     reportLink(av_gettime_relative());
     // The session's last pictures reach the window before the word that it is over.
-    decoder.finishQueued();
+    frameDecoder.finishQueued();
     emit cameraLost();
 }
 
@@ -181,19 +181,19 @@ void ReadThread::waitBeforeRetry(int64_t untilUs)
     QMutexLocker locker(&stopMutex);
     const int64_t remainingUs = untilUs - av_gettime_relative();
     if (!interruptFlag && remainingUs > 0)
-        stopRequested.wait(&stopMutex, QDeadlineTimer((remainingUs + 999) / 1000));
+        retryWake.wait(&stopMutex, QDeadlineTimer((remainingUs + 999) / 1000));
 }
 
 // One video packet as it arrives: the sensor block out, and on to the decoder with the
 // angle it carried. The decoder's thread does the rest.
-void ReadThread::readPacket(AVPacket *packet)
+void ReadThread::handlePacket(AVPacket *packet)
 {
     const int64_t now = av_gettime_relative();
     link.frame(packet->pts, now);
     if (now - linkReportedUs >= LinkReportIntervalUs)
         reportLink(now);
     const int degree = getPacketDegree(packet);
-    decoder.push(packet, degree, isHaveDegree, session, now);
+    frameDecoder.push(packet, degree, isHaveDegree, session, now);
 }
 
 void ReadThread::reportLink(int64_t nowUs)
@@ -220,10 +220,10 @@ bool ReadThread::setRecord(bool on, const QString &fileName)
 {
     if (!on) {
         callOffRecordingStart();
-        RecordingFinisher::finish(decoder.replaceRecording(nullptr));
+        RecordingFinisher::finish(frameDecoder.replaceRecording(nullptr));
         return false;
     }
-    if (recordingStart || decoder.isRecording()) {
+    if (recordingStart || frameDecoder.isRecording()) {
         qDebug() << "setRecord: a recording runs already";
         return false;
     }
@@ -263,7 +263,7 @@ void ReadThread::startRecording(const std::shared_ptr<RecordingStart> &start)
         emit recordingFailed();
         return;
     }
-    RecordingFinisher::finish(decoder.replaceRecording(std::move(start->recording)));
+    RecordingFinisher::finish(frameDecoder.replaceRecording(std::move(start->recording)));
     emit recordingStarted();
 }
 

@@ -67,9 +67,9 @@ public:
     bool setRecord(bool on, const QString &fileName);
     // What the running recording has written to its file so far, in bytes, without a look
     // at the file, which may be on a share that has gone.
-    int64_t recordingSize() const { return decoder.recordingSize(); }
+    int64_t recordingSize() const { return frameDecoder.recordingSize(); }
     // The pictures the running recording has taken so far.
-    int recordingPictures() const { return decoder.recordingPictures(); }
+    int recordingPictures() const { return frameDecoder.recordingPictures(); }
     // The sizes at which the receiver wants the camera's whole picture, for frames without
     // an angle (its plain view) and with one (its circular view). Applies from the next
     // picture; any thread.
@@ -130,7 +130,7 @@ private:
     void reportLink(int64_t nowUs);
     bool reconnect();
     void waitBeforeRetry(int64_t untilUs);
-    void readPacket(AVPacket *packet);
+    void handlePacket(AVPacket *packet);
 
     // Used by the thread that reads: the GUI thread in openStream(), then the reader's.
     std::unique_ptr<StreamConnection> connection;
@@ -139,14 +139,14 @@ private:
     Recording::Source source;              // of the last session
     bool hasSource = false;
     FrameMailbox mailbox;
-    FrameDecoder decoder{mailbox};
+    FrameDecoder frameDecoder{mailbox};
     // The recording asked for, while its file is being made. The owner's thread's own.
     std::shared_ptr<RecordingStart> recordingStart;
     // The one stop request, set by stopRead() and never cleared. Each reader has its own,
     // so stopping one can never be undone by the construction of the next.
     std::atomic<bool> interruptFlag{false};
     QMutex stopMutex;
-    QWaitCondition stopRequested; // wakes the wait between two attempts to reach the camera
+    QWaitCondition retryWake; // wakes the wait between two attempts to reach the camera
     bool isHaveDegree = false;
     bool isMirror = false;
     bool autoMirror = false;

@@ -105,9 +105,9 @@ std::unique_ptr<Recording> Recording::start(const QString &fileName, int width, 
         return nullptr;
 
     Recording *self = recording.get();
-    recording->encoder.reset(QThread::create([self] { self->encodeQueued(); }));
-    recording->encoder->setObjectName(QStringLiteral("recording encoder"));
-    recording->encoder->start();
+    recording->encoderThread.reset(QThread::create([self] { self->encodeQueued(); }));
+    recording->encoderThread->setObjectName(QStringLiteral("recording encoder"));
+    recording->encoderThread->start();
     return recording;
 }
 
@@ -128,7 +128,7 @@ bool Recording::allocatePicture(int width, int height)
         qDebug() << "av_frame_get_buffer error" << ret;
         return false;
     }
-    swsCtxYUV = std::make_unique<PictureConverter>(AV_PIX_FMT_YUV420P, width, height);
+    toYuv = std::make_unique<PictureConverter>(AV_PIX_FMT_YUV420P, width, height);
     return true;
 }
 
@@ -142,15 +142,15 @@ Recording::~Recording()
 // Lets the encoder's thread encode what waits, and end.
 void Recording::stopEncoding()
 {
-    if (!encoder)
+    if (!encoderThread)
         return;
     {
         QMutexLocker locker(&queueMutex);
         closing = true;
         pictureQueued.wakeAll();
     }
-    encoder->wait();
-    encoder.reset();
+    encoderThread->wait();
+    encoderThread.reset();
 }
 
 void Recording::restartClock()
@@ -277,7 +277,7 @@ Recording::Encoded Recording::encode(const Queued &next)
     frameYUV->color_range = AVCOL_RANGE_MPEG;
     frameYUV->colorspace = AVCOL_SPC_SMPTE170M;
     frameYUV->pict_type = AV_PICTURE_TYPE_NONE;
-    if (!swsCtxYUV->convert(next.picture.get(), frameYUV->data, frameYUV->linesize)) {
+    if (!toYuv->convert(next.picture.get(), frameYUV->data, frameYUV->linesize)) {
         qDebug() << "recordFrame: picture not converted";
         return Encoded::LeftOut;
     }

@@ -109,14 +109,14 @@ private:
     av::CodecContextPtr encoderCtx;
     av::FramePtr frameYUV;
     av::PacketPtr packet;
-    std::unique_ptr<PictureConverter> swsCtxYUV;
+    std::unique_ptr<PictureConverter> toYuv;
 
     // The queue between the thread that offers pictures and the encoder's thread.
     mutable QMutex queueMutex;
     QWaitCondition pictureQueued;
     std::deque<Queued> queue; // guarded by queueMutex
     bool closing = false;     // guarded by queueMutex
-    std::unique_ptr<QThread> encoder;
+    std::unique_ptr<QThread> encoderThread;
     std::atomic<bool> writeFailed{false};
     // Pictures the encoder's thread could not get into the file, not logged yet.
     std::atomic<int> encoderLeftOut{0};

@@ -14,9 +14,9 @@ struct ReadThreadTestAccess
         reader.source.frameRate = AVRational{30, 1};
         reader.hasSource = true;
         reader.session = std::make_shared<FrameDecoder::Session>();
-        reader.session->decoder = av::openDecoder(stream);
+        reader.session->codecCtx = av::openDecoder(stream);
         reader.session->timeBase = stream->time_base;
-        return reader.session->decoder != nullptr;
+        return reader.session->codecCtx != nullptr;
     }
     // Decodes the packet on the caller's thread, as the newest frame; the picture, if any,
     // reaches getImage() before this returns.
@@ -28,13 +28,13 @@ struct ReadThreadTestAccess
         frame.degree = degree;
         frame.isHaveDegree = reader.isHaveDegree;
         frame.session = reader.session;
-        if (reader.decoder.decode(frame))
-            reader.decoder.show(frame);
+        if (reader.frameDecoder.decode(frame))
+            reader.frameDecoder.show(frame);
         QCoreApplication::sendPostedEvents(&reader.mailbox, QEvent::MetaCall);
     }
     // Queues the packet for the decoder's thread, as the reading loop does.
-    static void queuePacket(ReadThread &reader, AVPacket *packet) { reader.readPacket(packet); }
-    static FrameDecoder &decoder(ReadThread &reader) { return reader.decoder; }
+    static void queuePacket(ReadThread &reader, AVPacket *packet) { reader.handlePacket(packet); }
+    static FrameDecoder &decoder(ReadThread &reader) { return reader.frameDecoder; }
     static bool isHaveDegree(const ReadThread &reader) { return reader.isHaveDegree; }
     static void setHaveDegree(ReadThread &reader, bool value) { reader.isHaveDegree = value; }
     static int lastDegree(const ReadThread &reader) { return reader.lastDegree; }
