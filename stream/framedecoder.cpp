@@ -109,10 +109,30 @@ void FrameDecoder::setMirrorFlags(bool isMirror, bool autoMirror)
 std::unique_ptr<Recording> FrameDecoder::replaceRecording(std::unique_ptr<Recording> next)
 {
     QMutexLocker locker(&mutex);
+    takeWaitingFrames();
     std::swap(recording, next);
     recordedSession.reset();
     leftOutSinceTold = toldLeftOut = false;
     return next;
+}
+
+// Under the lock, as a recording ends: the frames that came while it ran and still wait go
+// into it, those decoded already, or are counted as left out. Decoding the others now would
+// hold up the caller, the window, on a machine that is behind with its decoding.
+void FrameDecoder::takeWaitingFrames()
+{
+    if (recording && decoding)
+        leaveOut(1);
+    for (auto frame = waiting.begin(); frame != waiting.end() && recording;) {
+        if (!frame->picture) {
+            leaveOut(1);
+            ++frame;
+            continue;
+        }
+        offer(*frame);
+        // Decoded for the recording or shown already: nobody else wants it.
+        frame = waiting.erase(frame);
+    }
 }
 
 bool FrameDecoder::isRecording() const
@@ -138,13 +158,18 @@ void FrameDecoder::run()
     Frame next;
     Step step;
     while (takeNext(next, step)) {
-        if (!decode(next))
+        const bool decoded = decode(next);
+        if (decoded && step == Step::ShowNewest)
+            show(next);
+        // What becomes of the frame in a recording is settled under the lock, at once: a
+        // recording that ends meanwhile counts the frame being decoded as left out.
+        QMutexLocker locker(&mutex);
+        decoding = false;
+        if (!decoded)
             continue;
         if (step == Step::ShowNewest) {
-            show(next);
             keepForRecording(std::move(next));
         } else {
-            QMutexLocker locker(&mutex);
             offer(next);
             endFailedRecording(locker);
         }
@@ -205,9 +230,9 @@ bool FrameDecoder::takeNext(Frame &next, Step &step)
 
 // A picture that has been shown goes back in its place among the frames that wait, for a
 // recording to take once the older ones have been decoded or left out.
+// Under the lock.
 void FrameDecoder::keepForRecording(Frame frame)
 {
-    QMutexLocker locker(&mutex);
     if (!recording || stopping)
         return;
     const auto place = std::upper_bound(waiting.begin(), waiting.end(), frame.sequence,

@@ -97,7 +97,8 @@ public:
     void resetMirror(bool mirrored);
     void setMirrorChoice(bool choice);
     // Puts `next` in the place of the running recording, between two pictures, and returns
-    // the one it replaces (either may be null). Any thread.
+    // the one it replaces (either may be null); the frames still waiting go into the one
+    // that ends, or are counted as left out. Any thread.
     std::unique_ptr<Recording> replaceRecording(std::unique_ptr<Recording> next);
     bool isRecording() const;
     // What the running recording has written to its file, in bytes, and the pictures it
@@ -116,8 +117,6 @@ protected:
     void run() override;
 
 private:
-    friend struct ReadThreadTestAccess;
-
     struct Frame
     {
         av::PacketPtr packet;
@@ -134,6 +133,7 @@ private:
     bool takeNext(Frame &next, Step &step);
     void keepForRecording(Frame frame);
     void offer(const Frame &frame);
+    void takeWaitingFrames();
     void leaveOut(int frames);
     bool decode(Frame &frame);
     void show(const Frame &frame);

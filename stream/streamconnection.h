@@ -52,8 +52,6 @@ public:
     AVRational frameRate() const;
 
 private:
-    friend struct ReadThreadTestAccess;
-
     explicit StreamConnection(const std::atomic<bool> &stopRequest);
     static int interruptCallback(void *opaque);
     bool findVideo();

@@ -6,7 +6,8 @@
 #include <QCoreApplication>
 
 // The reader's frame path without a network: tests and fuzz targets open a decoder for
-// stream parameters of their own and hand packets in, as the reading loop does.
+// stream parameters of their own and hand packets in, as the reading loop does. The one
+// class a test sees inside; the frame decoder behind it is used as the reader uses it.
 struct ReadThreadTestAccess
 {
     static bool openDecoder(ReadThread &reader, const AVStream *stream)
@@ -18,18 +19,14 @@ struct ReadThreadTestAccess
         reader.session->timeBase = stream->time_base;
         return reader.session->codecCtx != nullptr;
     }
-    // Decodes the packet on the caller's thread, as the newest frame; the picture, if any,
-    // reaches getImage() before this returns.
+    // Hands the packet on as the reading loop does, and waits until the frame decoder has
+    // done with it: the picture, if any, reaches getImage() before this returns.
     static void handlePacket(ReadThread &reader, AVPacket *packet)
     {
-        const int degree = reader.getPacketDegree(packet);
-        FrameDecoder::Frame frame;
-        frame.packet.reset(av_packet_clone(packet));
-        frame.degree = degree;
-        frame.isHaveDegree = reader.isHaveDegree;
-        frame.session = reader.session;
-        if (reader.frameDecoder.decode(frame))
-            reader.frameDecoder.show(frame);
+        if (!reader.frameDecoder.isRunning())
+            reader.frameDecoder.start();
+        reader.handlePacket(packet);
+        reader.frameDecoder.finishQueued();
         QCoreApplication::sendPostedEvents(&reader.mailbox, QEvent::MetaCall);
     }
     // Queues the packet for the decoder's thread, as the reading loop does.
