@@ -314,6 +314,7 @@ void PlayBackThread::seek(int64_t targetUs)
         ret = avformat_seek_file(formatCtx.get(), videoStreamIndex, INT64_MIN, ts, INT64_MAX, 0);
     if (ret < 0) {
         qDebug() << "av_seek_frame" << ret;
+        tellPosition(); // still where it was
         return;
     }
     avcodec_flush_buffers(codecCtx.get());

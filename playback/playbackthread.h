@@ -79,7 +79,7 @@ public:
     void requestStill();
 
 signals:
-    // Emitted on the thread the object lives in.
+    // getImage() is emitted on the thread the object lives in; the others on the replay's.
     void getImage(QImage image, int degree, bool isHaveDegree, bool isMirror, bool autoMirror);
     void opened();
     void openFailed(PlayBackThread::Failure reason);
