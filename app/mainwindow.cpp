@@ -6,7 +6,7 @@
 #include "playback/playbackthread.h"
 #include "stream/cameranetwork.h"
 #include "stream/readthread.h"
-#include "stream/recordingfinisher.h"
+#include "record/recordingfinisher.h"
 
 #include <QCloseEvent>
 #include <QDragEnterEvent>

@@ -22,7 +22,7 @@
 #include "media/pictureconverter.h"
 #include "media/picturesize.h"
 #include "stream/readthread.h"
-#include "stream/recordingfinisher.h"
+#include "record/recordingfinisher.h"
 #include "support/mediafile.h"
 
 #include "framepainter.h"

@@ -26,8 +26,8 @@
 
 #include "media/avhelpers.h"
 #include "playback/playbackthread.h"
-#include "stream/recording.h"
-#include "stream/recordingfinisher.h"
+#include "record/recording.h"
+#include "record/recordingfinisher.h"
 
 #include "framepainter.h"
 

@@ -1,7 +1,7 @@
 #include "stream/framedecoder.h"
 
-#include "stream/recording.h"
-#include "stream/recordingfinisher.h"
+#include "record/recording.h"
+#include "record/recordingfinisher.h"
 
 #include <QDebug>
 

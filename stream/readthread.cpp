@@ -1,7 +1,7 @@
 #include "stream/readthread.h"
 
 #include "stream/cameranetwork.h"
-#include "stream/recordingfinisher.h"
+#include "record/recordingfinisher.h"
 
 #include <QUrl>
 

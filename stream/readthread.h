@@ -4,7 +4,7 @@
 #include "media/framemailbox.h"
 #include "stream/framedecoder.h"
 #include "stream/linkmeter.h"
-#include "stream/recording.h"
+#include "record/recording.h"
 #include "stream/streamconnection.h"
 
 #include <QImage>

@@ -1,7 +1,7 @@
 #include "app/mainwindow.h"
 #include "display/videodisplaywidget.h"
 #include "stream/readthread.h"
-#include "stream/recordingfinisher.h"
+#include "record/recordingfinisher.h"
 #include "support/dialogs.h"
 #include "support/ffmpeglog.h"
 #include "support/livereader.h"

@@ -2,7 +2,7 @@
 #include "display/videodisplaywidget.h"
 #include "playback/playbackthread.h"
 #include "stream/readthread.h"
-#include "stream/recordingfinisher.h"
+#include "record/recordingfinisher.h"
 #include "stream/streamconnection.h"
 #include "support/camera.h"
 #include "support/dialogs.h"

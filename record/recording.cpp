@@ -1,10 +1,10 @@
 // Recording the live picture: each new decoded camera picture is scaled to the recording's
 // size, converted to YUV 4:2:0, encoded as H.264 by libx264 and written to an MP4 file.
 
-#include "stream/recording.h"
+#include "record/recording.h"
 
 #include "record/mp4output.h"
-#include "stream/recordingfinisher.h"
+#include "record/recordingfinisher.h"
 
 #include <QDebug>
 

@@ -1,9 +1,8 @@
-#include "stream/recordingfinisher.h"
-
-#include "record/mp4output.h"
+#include "record/recordingfinisher.h"
 
 #include "media/avhelpers.h"
-#include "stream/recording.h"
+#include "record/mp4output.h"
+#include "record/recording.h"
 
 #include <QDebug>
 #include <QDir>
