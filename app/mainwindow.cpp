@@ -606,6 +606,17 @@ void MainWindow::framesLeftOut()
     videoWidget->showMessage(QObject::tr("This PC is too busy to record every picture"), 4000);
 }
 
+// The save dialog of recordings and snapshots: on the desktop, with a name made of the date
+// and time; the suffix is added to a name chosen without it. Empty when cancelled.
+QString MainWindow::askSavePath(const QString &suffix)
+{
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save"), suggestedPath(desktopDirectory(), suffix),
+                                                QStringLiteral("*.") + suffix);
+    if (!path.isEmpty() && QFileInfo(path).suffix() != suffix)
+        path += QLatin1Char('.') + suffix;
+    return path;
+}
+
 void MainWindow::on_pbStartRecord_clicked()
 {
     if (isRecording) {
@@ -614,14 +625,9 @@ void MainWindow::on_pbStartRecord_clicked()
         return;
     }
 
-    QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Save"),
-        suggestedPath(desktopDirectory(), QStringLiteral("mp4")),
-        QStringLiteral("*.mp4"));
+    const QString path = askSavePath(QStringLiteral("mp4"));
     if (path.isEmpty())
         return;
-    if (QFileInfo(path).suffix() != QLatin1String("mp4"))
-        path += QLatin1String(".mp4");
 
     // The file is made away from the window, which says so meanwhile; a recording that
     // cannot start is told to the user (recordingFailed()).
@@ -636,14 +642,9 @@ void MainWindow::on_pbStartRecord_clicked()
 
 void MainWindow::on_pbSaveImage_clicked()
 {
-    imagePath = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Save"),
-        suggestedPath(desktopDirectory(), QStringLiteral("jpg")),
-        QStringLiteral("*.jpg"));
+    imagePath = askSavePath(QStringLiteral("jpg"));
     if (imagePath.isEmpty())
         return;
-    if (QFileInfo(imagePath).suffix() != QLatin1String("jpg"))
-        imagePath += QLatin1String(".jpg");
     isSnapshotPending = true;
     // Replaying: the picture shown, at the file's own size; or the first, when the replay
     // waits for its recording to be finished.

@@ -68,6 +68,7 @@ private:
     void openRecordingDialog();
     bool isIdle() const;
     void saveSnapshot(const QImage &image);
+    QString askSavePath(const QString &suffix);
     void connectFailed(ReadThread::ConnectFailure reason);
     void cameraLost();
     void cameraFound();

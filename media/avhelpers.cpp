@@ -12,6 +12,21 @@ int av::findVideoStream(const AVFormatContext *input)
     return -1;
 }
 
+int av::probeVideoStream(AVFormatContext *input, bool *probed)
+{
+    const bool known = avformat_find_stream_info(input, nullptr) >= 0;
+    if (probed)
+        *probed = known;
+    if (!known) {
+        qDebug() << "获取视频流信息失败";
+        return -1;
+    }
+    const int index = findVideoStream(input);
+    if (index < 0)
+        qDebug() << "获取视频流索引失败";
+    return index;
+}
+
 av::CodecContextPtr av::openDecoder(const AVStream *stream, int threads)
 {
     CodecContextPtr context(avcodec_alloc_context3(nullptr));

@@ -65,6 +65,11 @@ using BufferPtr = std::unique_ptr<uint8_t, BufferDeleter>;
 // attached to a sound file is not one.
 int findVideoStream(const AVFormatContext *input);
 
+// Reads enough of `input` to know its streams, then finds its first video stream: its
+// index, or -1 after the debug line that says why ("获取视频流信息失败" when the streams
+// cannot be told, "获取视频流索引失败" when none is video; `probed` tells the two apart).
+int probeVideoStream(AVFormatContext *input, bool *probed = nullptr);
+
 // The decoder for `stream`, opened, with the stream's time base as its packets' time base,
 // on `threads` threads (0: as many as the machine has). Logs the codec's id ("codec_id N");
 // null on failure, after the debug line "打开解码器失败".

@@ -61,14 +61,11 @@ bool PlayBackThread::openFile(const QString &fileName)
     }
     formatCtx.reset(input);
 
-    if (avformat_find_stream_info(formatCtx.get(), nullptr) < 0) {
-        qDebug() << "获取视频流信息失败";
-        return false;
-    }
-    videoStreamIndex = av::findVideoStream(formatCtx.get());
+    bool probed = false;
+    videoStreamIndex = av::probeVideoStream(formatCtx.get(), &probed);
     if (videoStreamIndex < 0) {
-        qDebug() << "获取视频流索引失败";
-        failed = Failure::NoVideo;
+        if (probed)
+            failed = Failure::NoVideo;
         return false;
     }
     const AVStream *stream = formatCtx->streams[videoStreamIndex];

@@ -133,16 +133,9 @@ std::unique_ptr<StreamConnection> StreamConnection::open(const QString &url, con
 // that says why, when there is none.
 bool StreamConnection::findVideo()
 {
-    if (avformat_find_stream_info(formatCtx.get(), nullptr) < 0) {
-        qDebug() << "获取视频流信息失败";
+    streamIndex = av::probeVideoStream(formatCtx.get());
+    if (streamIndex < 0)
         return false;
-    }
-
-    streamIndex = av::findVideoStream(formatCtx.get());
-    if (streamIndex < 0) {
-        qDebug() << "获取视频流索引失败";
-        return false;
-    }
     // Probing that the camera's silence broke off reports success all the same, with a
     // stream it knows nothing of: no picture has come, so the camera is not back.
     const AVCodecParameters *found = formatCtx->streams[streamIndex]->codecpar;
