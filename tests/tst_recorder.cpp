@@ -679,7 +679,9 @@ void tst_Recorder::seekShowsThePictureOfItsTime()
     QTRY_VERIFY2(!watch.positions.isEmpty() && std::abs(watch.positions.last().us - expectedUs) < 1000
                      && watch.positions.last().paused,
                  qPrintable(QString::number(watch.positions.isEmpty() ? -1 : watch.positions.last().us)));
-    QTRY_COMPARE(frameIndexOf(frames.frames.last().image), file.indices[shown]);
+    // A paused replay tells its position before its first picture has come.
+    QTRY_VERIFY2(!frames.frames.isEmpty() && frameIndexOf(frames.frames.last().image) == file.indices[shown],
+                 qPrintable(QString::number(frames.frames.isEmpty() ? -1 : frameIndexOf(frames.frames.last().image))));
 }
 
 void tst_Recorder::replayStopsOnRequest()
