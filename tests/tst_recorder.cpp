@@ -547,13 +547,15 @@ void tst_Recorder::recordingWhenTheProgramEnds()
     QTRY_VERIFY(!frames.frames.isEmpty() && frameIndexOf(frames.frames.last().image) == file.indices.last());
 }
 
-// The recording the replay tests share: 3 s of the camera's 30 pictures a second.
+// The recording the replay tests share: 4 s of the camera's 30 pictures a second, of which a
+// busy machine may leave some out (a third of them in the sanitizer build with both cores
+// busy), so that the seek table's pictures, up to the 62nd, are there all the same.
 QString tst_Recorder::sharedRecording()
 {
     const QString path = dir.filePath(QStringLiteral("replay.mp4"));
     if (!QFileInfo::exists(path)) {
         CameraReader live;
-        if (!live.start() || record(live, path, 90, nullptr, &replayLeftOut) <= 0)
+        if (!live.start() || record(live, path, 120, nullptr, &replayLeftOut) <= 0)
             return QString();
     }
     return path;
@@ -597,7 +599,7 @@ void tst_Recorder::replaysRecording()
     if (!remake.isEmpty())
         path = remade(path, QStringLiteral("%1.mp4").arg(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-')), remake);
     const MediaFile file = readMediaFile(path);
-    QVERIFY(file.packets >= 90 - replayLeftOut);
+    QVERIFY(file.packets >= 120 - replayLeftOut);
 
     LogCapture log;
     PlayBackThread player;
@@ -661,7 +663,7 @@ void tst_Recorder::seekShowsThePictureOfItsTime()
     const QString path = sharedRecording();
     QVERIFY(!path.isEmpty());
     const MediaFile file = readMediaFile(path);
-    QVERIFY2(file.packets >= 70, qPrintable(QString::number(file.packets)));
+    QVERIFY2(file.packets >= 62, qPrintable(QString::number(file.packets)));
     QVERIFY(file.keyPackets >= file.packets / 30);
     const int last = file.packets - 1;
     to = to < 0 ? last : to;
