@@ -12,6 +12,7 @@
 //     bytes stay as they were.
 
 #include "stream/readthread.h"
+#include "tests/support/fuzzcheck.h"
 #include "tests/support/readthreadaccess.h"
 
 #include <QtGlobal>
@@ -21,21 +22,13 @@
 #include <cstring>
 #include <vector>
 
+extern const char FuzzTargetName[] = "fuzz_orientation";
+
 namespace {
 
 const uint8_t StandardCounts[12] = {0x03, 0x03, 0x02, 0x04, 0x03, 0x05, 0x05, 0x04, 0x04, 0x00, 0x00, 0x01};
 
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_orientation: %s\n", what);
-    std::abort();
-}
 
-void check(bool condition, const char *what)
-{
-    if (!condition)
-        fail(what);
-}
 
 long secondMarker(const std::vector<uint8_t> &bytes)
 {

@@ -13,6 +13,7 @@
 //   - an image keeps its pixels after the next packet has been converted (it owns them).
 
 #include "stream/readthread.h"
+#include "tests/support/fuzzcheck.h"
 #include "tests/support/readthreadaccess.h"
 
 #include <QImage>
@@ -28,19 +29,9 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
+extern const char FuzzTargetName[] = "fuzz_packet_path";
+
 namespace {
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_packet_path: %s\n", what);
-    std::abort();
-}
-
-void check(bool condition, const char *what)
-{
-    if (!condition)
-        fail(what);
-}
 
 // Every 16th row of an image: enough to see a picture converted over it, and cheap enough
 // for every input (a deep copy of the whole image per input halves the run's speed).

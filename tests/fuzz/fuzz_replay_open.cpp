@@ -35,6 +35,7 @@
 
 #include "media/avhelpers.h"
 #include "playback/playbackthread.h"
+#include "tests/support/fuzzcheck.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -58,6 +59,8 @@ extern "C" {
 #include <mutex>
 #include <vector>
 
+extern const char FuzzTargetName[] = "fuzz_replay_open";
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -66,17 +69,7 @@ const auto PlayFor = std::chrono::milliseconds(400);
 const int MaxPositions = 120;
 const unsigned long StopWithinMs = 10000;
 
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_replay_open: %s\n", what);
-    std::abort();
-}
 
-void check(bool condition, const char *what)
-{
-    if (!condition)
-        fail(what);
-}
 
 // The player's log is dropped, so that the run is not slowed down by printing; Qt's own
 // warnings still show.
