@@ -29,6 +29,7 @@ FrameDecoder::Step FrameDecoder::nextStep(const Waiting &waiting)
 FrameDecoder::FrameDecoder(FrameMailbox &mailbox, QObject *parent)
     : QThread(parent)
     , mailbox(mailbox)
+    , scaledDecoding(qEnvironmentVariable("VELMORA_SCALED_DECODE") != QLatin1String("0"))
 {
     setObjectName(QStringLiteral("frame decoder"));
 }
@@ -157,8 +158,9 @@ void FrameDecoder::run()
 {
     Frame next;
     Step step;
-    while (takeNext(next, step)) {
-        const bool decoded = decode(next);
+    QSize screenSize;
+    while (takeNext(next, step, screenSize)) {
+        const bool decoded = decode(next, screenSize);
         if (decoded && step == Step::ShowNewest)
             show(next);
         // What becomes of the frame in a recording is settled under the lock, at once: a
@@ -189,9 +191,10 @@ FrameDecoder::Waiting FrameDecoder::describeWaiting() const
 }
 
 // Waits for work and takes the next frame to decode out of the queue, doing on the way
-// what needs no decoding: pictures handed to the recording, frames dropped. False once
-// stopped.
-bool FrameDecoder::takeNext(Frame &next, Step &step)
+// what needs no decoding: pictures handed to the recording, frames dropped. A frame for
+// the screen alone, with no recording to take it, comes with the size the screen needs
+// (`screenSize`; otherwise it is empty). False once stopped.
+bool FrameDecoder::takeNext(Frame &next, Step &step, QSize &screenSize)
 {
     QMutexLocker locker(&mutex);
     decoding = false;
@@ -218,11 +221,13 @@ bool FrameDecoder::takeNext(Frame &next, Step &step)
             next = std::move(waiting.back());
             waiting.pop_back();
             decoding = true;
+            screenSize = recording || !scaledDecoding ? QSize() : next.isHaveDegree ? circularSize : plainSize;
             return true;
         case Step::RecordOldest:
             next = std::move(waiting.front());
             waiting.pop_front();
             decoding = true;
+            screenSize = QSize();
             return true;
         }
     }
@@ -233,7 +238,9 @@ bool FrameDecoder::takeNext(Frame &next, Step &step)
 // Under the lock.
 void FrameDecoder::keepForRecording(Frame frame)
 {
-    if (!recording || stopping)
+    // A picture decoded smaller was taken before a recording began, which starts with the
+    // frames after it.
+    if (!recording || stopping || frame.scaled)
         return;
     const auto place = std::upper_bound(waiting.begin(), waiting.end(), frame.sequence,
                                         [](int64_t sequence, const Frame &f) { return sequence < f.sequence; });
@@ -299,9 +306,12 @@ void FrameDecoder::tellLeftOut(QMutexLocker &locker)
     locker.relock();
 }
 
-// A Motion-JPEG frame is one picture: one packet in, at most one picture out.
-bool FrameDecoder::decode(Frame &frame)
+// A Motion-JPEG frame is one picture: one packet in, at most one picture out. For the
+// screen alone (`screenSize` not empty) it is decoded no larger than the screen needs.
+bool FrameDecoder::decode(Frame &frame, const QSize &screenSize)
 {
+    if (!screenSize.isEmpty() && decodeScaled(frame, screenSize))
+        return true;
     AVCodecContext *decoder = frame.session->codecCtx.get();
     int ret = avcodec_send_packet(decoder, frame.packet.get());
     if (ret < 0)
@@ -316,6 +326,30 @@ bool FrameDecoder::decode(Frame &frame)
         return false;
     }
     return true;
+}
+
+// False when the frame is to be decoded whole instead: the screen needs all of it, or
+// TurboJPEG refuses it, which the log is told once.
+bool FrameDecoder::decodeScaled(Frame &frame, const QSize &screenSize)
+{
+    av::FramePtr picture(av_frame_alloc());
+    if (!picture)
+        return false;
+    switch (scaledDecoder.decode(frame.packet->data, frame.packet->size, screenSize, picture.get())) {
+    case ScaledJpegDecoder::Result::Decoded:
+        frame.packet.reset();
+        frame.picture = std::move(picture);
+        frame.scaled = true;
+        return true;
+    case ScaledJpegDecoder::Result::Whole:
+        return false;
+    case ScaledJpegDecoder::Result::Refused:
+        if (!std::exchange(toldRefused, true))
+            qDebug() << "scaled decode: TurboJPEG refuses the camera's frames, which are decoded whole:"
+                     << scaledDecoder.lastError();
+        return false;
+    }
+    return false;
 }
 
 void FrameDecoder::show(const Frame &frame)

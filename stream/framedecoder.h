@@ -6,6 +6,7 @@
 #include "media/mirrorrule.h"
 #include "media/pictureconverter.h"
 #include "media/picturesize.h"
+#include "media/scaledjpegdecoder.h"
 
 #include <QMutex>
 #include <QSize>
@@ -33,8 +34,10 @@ class Recording;
 // told once: a machine that cannot decode every frame records those it shows.
 //
 // A picture for the window is converted once, straight to the size the window asked for
-// and to the format it paints. Each picture goes out with the angle read from its own
-// frame.
+// and to the format it paints. While nothing is recorded, a frame for the window alone is
+// decoded at the fraction of its size that the window needs (ScaledJpegDecoder); the
+// environment variable VELMORA_SCALED_DECODE=0 has every frame decoded whole, as the
+// recordings are. Each picture goes out with the angle read from its own frame.
 class FrameDecoder : public QThread
 {
     Q_OBJECT
@@ -127,15 +130,17 @@ private:
         int64_t arrivedUs = 0;
         int64_t sequence = 0;  // the order the frames came in
         av::FramePtr picture;  // once decoded
+        bool scaled = false;   // decoded smaller, for the screen alone
     };
 
     Waiting describeWaiting() const;
-    bool takeNext(Frame &next, Step &step);
+    bool takeNext(Frame &next, Step &step, QSize &screenSize);
     void keepForRecording(Frame frame);
     void offer(const Frame &frame);
     void takeWaitingFrames();
     void leaveOut(int frames);
-    bool decode(Frame &frame);
+    bool decode(Frame &frame, const QSize &screenSize);
+    bool decodeScaled(Frame &frame, const QSize &screenSize);
     void show(const Frame &frame);
     void endFailedRecording(QMutexLocker &locker);
     void tellLeftOut(QMutexLocker &locker);
@@ -161,7 +166,11 @@ private:
     bool autoMirror = false;
     MirrorRule mirrorRule; // over the frames in the order they come
 
+    const bool scaledDecoding;
+
     // The decoding thread's own.
+    ScaledJpegDecoder scaledDecoder;
+    bool toldRefused = false; // that TurboJPEG refused a frame
     ImageConverter plainConverter;
     ImageConverter circularConverter;
 };

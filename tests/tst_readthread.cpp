@@ -6,10 +6,15 @@
 #include "support/picture.h"
 #include "support/process.h"
 
+#include "frameencoder.h"
 #include "sensorblock.h"
 
 #include <QTcpServer>
 #include <QtTest>
+
+extern "C" {
+#include <libavutil/time.h>
+}
 
 #include <cmath>
 #include <memory>
@@ -37,6 +42,67 @@ QString pictureProblem(const FrameCollector::Frame &frame)
     return QString();
 }
 
+av::PacketPtr packetOf(const std::vector<uint8_t> &bytes)
+{
+    av::PacketPtr packet(av_packet_alloc());
+    if (packet && av_new_packet(packet.get(), int(bytes.size())) == 0)
+        std::copy(bytes.begin(), bytes.end(), packet->data);
+    return packet;
+}
+
+// The camera's picture as a lossless JPEG (SOF3), which libavcodec decodes and TurboJPEG
+// does not.
+std::vector<uint8_t> losslessJpeg(const camsim::Options &options)
+{
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_LJPEG);
+    av::CodecContextPtr encoder(codec ? avcodec_alloc_context3(codec) : nullptr);
+    av::FramePtr frame(av_frame_alloc());
+    if (!encoder || !frame)
+        return {};
+    encoder->width = frame->width = options.width;
+    encoder->height = frame->height = options.height;
+    encoder->pix_fmt = AV_PIX_FMT_BGR24;
+    frame->format = AV_PIX_FMT_BGR24;
+    encoder->time_base = {1, 30};
+    if (avcodec_open2(encoder.get(), codec, nullptr) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
+        return {};
+    const std::vector<uint8_t> rgb = camsim::renderFrame(options, 7);
+    for (int y = 0; y < options.height; ++y) {
+        for (int x = 0; x < options.width; ++x) {
+            const uint8_t *in = &rgb[3 * (size_t(y) * options.width + x)];
+            uint8_t *out = frame->data[0] + y * frame->linesize[0] + 3 * x;
+            out[0] = in[2], out[1] = in[1], out[2] = in[0];
+        }
+    }
+    av::PacketPtr packet(av_packet_alloc());
+    if (avcodec_send_frame(encoder.get(), frame.get()) < 0 || avcodec_receive_packet(encoder.get(), packet.get()) < 0)
+        return {};
+    return std::vector<uint8_t>(packet->data, packet->data + packet->size);
+}
+
+std::shared_ptr<FrameDecoder::Session> mjpegSession()
+{
+    auto session = std::make_shared<FrameDecoder::Session>();
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    session->codecCtx.reset(avcodec_alloc_context3(codec));
+    if (!session->codecCtx || avcodec_open2(session->codecCtx.get(), codec, nullptr) < 0)
+        return nullptr;
+    return session;
+}
+
+// The frame decoded whole by libavcodec and scaled to `size`, as every picture was before
+// the screen's were decoded at their size.
+QImage decodedWhole(const std::vector<uint8_t> &bytes, const QSize &size)
+{
+    const std::shared_ptr<FrameDecoder::Session> session = mjpegSession();
+    av::PacketPtr packet = packetOf(bytes);
+    av::FramePtr picture(av_frame_alloc());
+    if (!session || avcodec_send_packet(session->codecCtx.get(), packet.get()) < 0
+        || avcodec_receive_frame(session->codecCtx.get(), picture.get()) < 0)
+        return QImage();
+    return ImageConverter().convert(picture.get(), size);
+}
+
 #define CHECK_PICTURE(frame) \
     do { \
         const QString problem = pictureProblem(frame); \
@@ -55,6 +121,8 @@ private slots:
     void deliversAngles();
     void otherCameraFormats_data();
     void otherCameraFormats();
+    void screenPictureAtItsSize_data();
+    void screenPictureAtItsSize();
     void stopWhileWaiting();
     void stopIsNotUndoneByNextReader();
     void closedPortFailsFast();
@@ -171,6 +239,89 @@ void tst_ReadThread::otherCameraFormats()
     const FrameCollector::Frame &last = reading.frames->frames.last();
     const double psnr = psnrAgainstCamera(last.image, options, frameIndexOf(last.image));
     QVERIFY2(psnr >= 28, qPrintable(QString::number(psnr)));
+}
+
+void tst_ReadThread::screenPictureAtItsSize_data()
+{
+    QTest::addColumn<bool>("detailed");
+    QTest::addColumn<bool>("subsampled420");
+    QTest::addColumn<QString>("form"); // carrier: as the RTSP input hands it on; bare; lossless
+    QTest::addColumn<QSize>("view");
+    QTest::addColumn<int>("decodedWidth"); // by TurboJPEG, 0 when the frame is decoded whole
+    QTest::addColumn<double>("psnr");      // at least, against the whole frame's decode
+    const QString carrier = QStringLiteral("carrier");
+    const QSize window(600, 600), circular(800, 600);
+    QTest::newRow("quadrants, 4:2:2") << false << false << carrier << window << 800 << 38.0;
+    QTest::newRow("quadrants, 4:2:0") << false << true << carrier << window << 800 << 38.0;
+    QTest::newRow("detailed") << true << false << carrier << window << 800 << 38.0;
+    QTest::newRow("detailed, circular view") << true << false << carrier << circular << 800 << 38.0;
+    QTest::newRow("detailed, the camera's JPEG alone") << true << false << QStringLiteral("bare") << window << 800 << 38.0;
+    QTest::newRow("detailed, a view that needs it whole") << true << false << carrier << QSize(1440, 1080) << 0 << 99.0;
+    QTest::newRow("lossless, which TurboJPEG refuses") << false << false << QStringLiteral("lossless") << window << 0 << 99.0;
+}
+
+// A picture for the screen alone is decoded at the size it is shown at, as sharp as the
+// whole frame decoded and scaled down; a frame TurboJPEG refuses is decoded whole, and
+// the log told once.
+void tst_ReadThread::screenPictureAtItsSize()
+{
+    QFETCH(bool, detailed);
+    QFETCH(bool, subsampled420);
+    QFETCH(QString, form);
+    QFETCH(QSize, view);
+    QFETCH(int, decodedWidth);
+    QFETCH(double, psnr);
+
+    camsim::Options options = loopbackCamera();
+    options.detailed = detailed;
+    options.sampling = subsampled420 ? camsim::Sampling::S420 : camsim::Sampling::S422;
+    std::vector<uint8_t> bytes = form == QLatin1String("lossless") ? losslessJpeg(options) : camsim::encodeFrame(options, 7);
+    if (form == QLatin1String("carrier"))
+        bytes = camsim::carrierBuffer(bytes);
+    QVERIFY(!bytes.empty());
+    const QImage whole = decodedWhole(bytes, view);
+    QCOMPARE(whole.size(), view);
+
+    av::FramePtr scaled(av_frame_alloc());
+    ScaledJpegDecoder scaler;
+    const ScaledJpegDecoder::Result result = scaler.decode(bytes.data(), int(bytes.size()), view, scaled.get());
+    QCOMPARE(result, decodedWidth > 0 ? ScaledJpegDecoder::Result::Decoded
+                                      : form == QLatin1String("lossless") ? ScaledJpegDecoder::Result::Refused
+                                                                          : ScaledJpegDecoder::Result::Whole);
+    if (decodedWidth > 0)
+        QCOMPARE(scaled->width, decodedWidth);
+
+    LogCapture log;
+    FrameMailbox mailbox;
+    QImage shown;
+    int pictures = 0;
+    QObject::connect(&mailbox, &FrameMailbox::delivered, [&](const QImage &image) {
+        shown = image;
+        ++pictures;
+    });
+    FrameDecoder decoder(mailbox);
+    decoder.setPictureSizes(view, view);
+    decoder.start();
+    const std::shared_ptr<FrameDecoder::Session> session = mjpegSession();
+    for (int frame = 0; frame < 2; ++frame) {
+        av::PacketPtr packet = packetOf(bytes);
+        decoder.push(packet.get(), 0, false, session, av_gettime_relative());
+        decoder.finishQueued();
+        QTRY_COMPARE(pictures, frame + 1);
+    }
+    QCOMPARE(shown.size(), view);
+    if (!detailed) {
+        QCOMPARE(quadrantsOf(shown), QStringLiteral("RGBY"));
+        for (const QPoint at : {QPoint(60, 120), QPoint(540, 120), QPoint(60, 420), QPoint(540, 420)}) {
+            const QRgb a = shown.pixel(at), b = whole.pixel(at);
+            const int most = std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
+            QVERIFY2(most <= 3, qPrintable(QStringLiteral("%1 levels apart at %2,%3").arg(most).arg(at.x()).arg(at.y())));
+        }
+    }
+    const double measured = ::psnr(shown, whole);
+    QVERIFY2(measured >= psnr, qPrintable(QString::number(measured)));
+    const int refusals = log.lines().filter(QStringLiteral("scaled decode: TurboJPEG refuses")).size();
+    QCOMPARE(refusals, form == QLatin1String("lossless") ? 1 : 0);
 }
 
 void tst_ReadThread::stopWhileWaiting()

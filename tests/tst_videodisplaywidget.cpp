@@ -1,5 +1,7 @@
 #include "app/mainwindow.h"
 #include "display/videodisplaywidget.h"
+#include "media/picturesize.h"
+#include "media/scaledjpegdecoder.h"
 
 #include <QPainter>
 #include <QtTest>
@@ -111,6 +113,8 @@ private slots:
     void zoom_data();
     void zoom();
     void deviceResolution();
+    void decodeScale_data();
+    void decodeScale();
 };
 
 void tst_VideoDisplayWidget::bandRule_data()
@@ -555,6 +559,8 @@ void tst_VideoDisplayWidget::deviceResolution()
     VideoDisplayWidget widget;
     const QSize device = widget.pictureSize(false);
     QCOMPARE(device, QSize(qRound(600 * ratio), qRound(600 * ratio)));
+    // 900 rows at 150 %: 7/8 of the camera's 960 would be too few.
+    QCOMPARE(ScaledJpegDecoder::eighthsFor(CameraPictureSize, device), ratio > 1.25 ? 8 : 5);
     QImage picture = quadrantFrame(device.width(), device.height()).convertToFormat(QImage::Format_RGB32);
     const QRect checker(100, 100, 64, 64);
     for (int y = checker.top(); y <= checker.bottom(); ++y) {
@@ -568,6 +574,46 @@ void tst_VideoDisplayWidget::deviceResolution()
         for (int x = checker.left(); x <= checker.right(); ++x)
             QCOMPARE(shot.pixel(x, y), picture.pixel(x, y));
     }
+}
+
+void tst_VideoDisplayWidget::decodeScale_data()
+{
+    QTest::addColumn<QSize>("screen"); // full screen; the window when empty
+    QTest::addColumn<bool>("circular");
+    QTest::addColumn<double>("zoom");
+    QTest::addColumn<int>("eighths"); // of the camera's picture that are decoded for the view
+    QTest::newRow("window") << QSize() << false << 1.0 << 5;
+    QTest::newRow("window, circular") << QSize() << true << 1.0 << 5;
+    QTest::newRow("window, zoomed 1.25x") << QSize() << false << 1.25 << 7;
+    QTest::newRow("window, zoomed 2x") << QSize() << false << 2.0 << 8;
+    QTest::newRow("window, zoomed 4x") << QSize() << false << 4.0 << 8;
+    QTest::newRow("full screen 1920x1080") << QSize(1920, 1080) << false << 1.0 << 8;
+    QTest::newRow("full screen 1920x1080, circular") << QSize(1920, 1080) << true << 1.0 << 8;
+    QTest::newRow("full screen 1024x768") << QSize(1024, 768) << false << 1.0 << 7;
+}
+
+// The camera's picture is decoded at the smallest scale that still gives the view all the
+// pixels it shows (the window at 150 % is a row of deviceResolution).
+void tst_VideoDisplayWidget::decodeScale()
+{
+    QFETCH(QSize, screen);
+    QFETCH(bool, circular);
+    QFETCH(double, zoom);
+    QFETCH(int, eighths);
+
+    VideoDisplayWidget widget;
+    if (!screen.isEmpty()) {
+        widget.setFullScreenView(true);
+        widget.resize(screen);
+    }
+    widget.setHaveDegree(circular);
+    if (zoom > 1)
+        widget.zoomBy(zoom);
+    const QSize needed = widget.pictureSize(circular);
+    QCOMPARE(ScaledJpegDecoder::eighthsFor(CameraPictureSize, needed), eighths);
+    // Smaller still would leave the view short of pixels one way.
+    const QSize smaller = CameraPictureSize * (eighths - 1) / 8;
+    QVERIFY(smaller.width() < needed.width() || smaller.height() < needed.height());
 }
 
 QTEST_MAIN(tst_VideoDisplayWidget)

@@ -44,15 +44,14 @@ inline int frameIndexOf(const QImage &image)
     return camsim::readFrameIndex(rgb.constBits(), rgb.width(), rgb.height(), rgb.bytesPerLine());
 }
 
-// Peak signal-to-noise ratio of `received` against the simulator's own picture of frame
-// `index`, scaled to the received size.
-inline double psnrAgainstCamera(const QImage &received, const camsim::Options &options, int index)
+// Peak signal-to-noise ratio of `received` against `source`, a picture of the same size;
+// 99 for the same pixels.
+inline double psnr(const QImage &received, const QImage &original)
 {
-    const std::vector<uint8_t> rgb = camsim::renderFrame(options, index);
-    const QImage source = QImage(rgb.data(), options.width, options.height, 3 * options.width, QImage::Format_RGB888)
-                              .scaled(received.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                              .convertToFormat(QImage::Format_RGB888);
     const QImage picture = received.convertToFormat(QImage::Format_RGB888);
+    const QImage source = original.convertToFormat(QImage::Format_RGB888);
+    if (picture.size() != source.size())
+        return 0;
     double squared = 0;
     for (int y = 0; y < picture.height(); ++y) {
         const uchar *a = picture.constScanLine(y);
@@ -62,6 +61,15 @@ inline double psnrAgainstCamera(const QImage &received, const camsim::Options &o
     }
     const double mse = squared / (3.0 * picture.width() * picture.height());
     return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// The same against the simulator's own picture of frame `index`, scaled to the received
+// size.
+inline double psnrAgainstCamera(const QImage &received, const camsim::Options &options, int index)
+{
+    const std::vector<uint8_t> rgb = camsim::renderFrame(options, index);
+    return psnr(received, QImage(rgb.data(), options.width, options.height, 3 * options.width, QImage::Format_RGB888)
+                              .scaled(received.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
 }
 
 #endif // PICTURE_H
