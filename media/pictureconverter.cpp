@@ -198,11 +198,25 @@ const AVFrame *ImageConverter::withHalfTheChromaRows(const AVFrame *picture, con
     return halfChroma.get();
 }
 
+// An image of `size` that nobody else holds any more, one of the last few made, or a new
+// one in place of the oldest of them.
+QImage ImageConverter::freeImage(const QSize &size)
+{
+    for (QImage &kept : recent) {
+        if (kept.size() == size && kept.isDetached())
+            return kept;
+    }
+    QImage &oldest = recent[nextRecent];
+    nextRecent = (nextRecent + 1) % int(recent.size());
+    oldest = newImage(size);
+    return oldest;
+}
+
 QImage ImageConverter::convert(const AVFrame *picture, const QSize &size)
 {
     // AV_PIX_FMT_RGB32 is 0xAARRGGBB in the machine's own byte order, as QImage's RGB32 is;
     // swscale sets the alpha byte to 0xFF, as Qt expects of it.
-    QImage image = newImage(size);
+    QImage image = freeImage(size);
     if (image.isNull() || !picture || !scaled)
         return QImage();
     const AVFrame *source = picture;
@@ -224,7 +238,8 @@ QImage ImageConverter::convert(const AVFrame *picture, const QSize &size)
         scaled->colorspace = picture->colorspace;
         source = scaled.get();
     }
-    uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
+    // Shared with `recent` alone: bits() must not detach it, which would copy the pixels.
+    uint8_t *planes[4] = {const_cast<uint8_t *>(image.constBits()), nullptr, nullptr, nullptr};
     const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
     toRgb.setDestinationSize(size.width(), size.height());
     if (!toRgb.convert(source, planes, strides))

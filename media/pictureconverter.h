@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QSize>
 
+#include <array>
+
 // Scales and converts decoded pictures to one destination size and pixel format.
 //
 // The scaler is made for the size, pixel format and colour range of the pictures it is
@@ -47,8 +49,10 @@ private:
 
 // Turns decoded pictures into images for the window: the whole picture scaled to the size
 // asked for, in Qt's RGB32, the format the window paints without converting it again.
-// Each picture goes into a new image that owns its pixels: the window may still be
-// painting the last one while the next is made.
+// Each picture goes into an image that owns its pixels and that nobody else holds: the
+// window may still be painting the last one while the next is made. The images the
+// window has let go of are written again, which spares the kernel clearing fresh pages
+// for every picture.
 //
 // swscale scales planar YUV with its fastest code, and turns YUV into RGB fastest without
 // scaling: a picture is scaled as YUV 4:2:0, then turned into RGB at its new size, which
@@ -66,11 +70,15 @@ public:
 
 private:
     const AVFrame *withHalfTheChromaRows(const AVFrame *picture, const QSize &size);
+    QImage freeImage(const QSize &size);
 
     PictureConverter scaler;
     av::FramePtr scaled; // the picture at its new size, as full-range YUV 4:2:0
     av::FramePtr halfChroma; // a 4:2:2 picture's pixels seen as 4:2:0, not a copy
     PictureConverter toRgb;
+    // The last images made: the one the window shows, one waiting for it, one to write.
+    std::array<QImage, 3> recent;
+    int nextRecent = 0;
 };
 
 #endif // PICTURECONVERTER_H

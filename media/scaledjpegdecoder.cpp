@@ -3,6 +3,7 @@
 #include <turbojpeg.h>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/macros.h>
 }
 
@@ -113,17 +114,10 @@ ScaledJpegDecoder::Result ScaledJpegDecoder::decode(const uint8_t *data, int siz
     if (format == AV_PIX_FMT_NONE)
         return Result::Refused;
 
-    // TurboJPEG writes whole blocks: the planes get room for rows and columns beyond the
-    // picture's edge.
     const int scaledWidth = scaled(width, eighths), scaledHeight = scaled(height, eighths);
     av_frame_unref(picture);
-    picture->format = format;
-    picture->width = FFALIGN(scaledWidth, 32);
-    picture->height = FFALIGN(scaledHeight, 32);
-    if (av_frame_get_buffer(picture, 0) < 0)
+    if (!takeBuffer(picture, format, scaledWidth, scaledHeight))
         return Result::Refused;
-    picture->width = scaledWidth;
-    picture->height = scaledHeight;
     picture->color_range = AVCOL_RANGE_JPEG;
     picture->colorspace = AVCOL_SPC_BT470BG;
 
@@ -137,6 +131,33 @@ ScaledJpegDecoder::Result ScaledJpegDecoder::decode(const uint8_t *data, int siz
         return Result::Refused;
     }
     return Result::Decoded;
+}
+
+// The planes of a picture, in one buffer from a pool: the buffer of a picture that has been
+// converted goes back to it, and the next picture is written into memory already in use,
+// rather than into fresh pages for the kernel to clear. TurboJPEG writes whole blocks:
+// the planes get room for rows and columns beyond the picture's edge.
+bool ScaledJpegDecoder::takeBuffer(AVFrame *picture, AVPixelFormat format, int width, int height)
+{
+    const int paddedWidth = FFALIGN(width, 32), paddedHeight = FFALIGN(height, 32);
+    const int size = av_image_get_buffer_size(format, paddedWidth, paddedHeight, 64);
+    if (size <= 0)
+        return false;
+    if (size != poolSize) {
+        pool.reset(av_buffer_pool_init(size_t(size), nullptr));
+        poolSize = pool ? size : 0;
+    }
+    picture->buf[0] = pool ? av_buffer_pool_get(pool.get()) : nullptr;
+    if (!picture->buf[0])
+        return false;
+    if (av_image_fill_arrays(picture->data, picture->linesize, picture->buf[0]->data, format, paddedWidth, paddedHeight, 64) < 0) {
+        av_frame_unref(picture);
+        return false;
+    }
+    picture->format = format;
+    picture->width = width;
+    picture->height = height;
+    return true;
 }
 
 const char *ScaledJpegDecoder::lastError() const

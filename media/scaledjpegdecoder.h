@@ -3,9 +3,14 @@
 
 #include "media/avhelpers.h"
 
+extern "C" {
+#include <libavutil/buffer.h>
+}
+
 #include <QSize>
 
 #include <cstdint>
+#include <memory>
 
 // Decodes a camera frame for the screen straight at a fraction of its size, with
 // libjpeg-turbo's TurboJPEG. The inverse DCT of each 8x8 block can give N/8 of its pixels
@@ -42,7 +47,16 @@ public:
     const char *lastError() const;
 
 private:
+    struct PoolDeleter
+    {
+        void operator()(AVBufferPool *pool) const { av_buffer_pool_uninit(&pool); }
+    };
+
+    bool takeBuffer(AVFrame *picture, AVPixelFormat format, int width, int height);
+
     void *handle; // tjhandle
+    std::unique_ptr<AVBufferPool, PoolDeleter> pool; // of buffers poolSize bytes large
+    int poolSize = 0;
 };
 
 #endif // SCALEDJPEGDECODER_H
