@@ -12,15 +12,20 @@
 //    longest gap between two pictures around the stop shows any pause of the live loop,
 //    beside the longest gap in the seconds before. The time the file then takes to be
 //    finished in the background is measured too.
-// 2. Without a file name: reads 300 packets of the same stream into memory and replays
-//    them through the loop's stages one by one, to split the cost: block scan, decode, and
-//    the conversion into the emitted image, at the camera's 1280x960 (what the reader
-//    delivers unless asked otherwise) and at the 600x600 the window's plain view asks for.
+// 2. Without a file name: runs the reader twice more, for half of SECONDS each, asked for
+//    the 600x600 pictures of the window's plain view: decoding them at that size (as the
+//    program does) and decoding every frame whole (VELMORA_SCALED_DECODE=0, as before).
+//    Then reads 300 packets of the same stream into memory and replays them through the
+//    loop's stages one by one, to split the cost: block scan, decode, and the conversion
+//    into the emitted image, at the camera's 1280x960 (what the reader delivers unless
+//    asked otherwise) and at the window's 600x600, from the whole frame or from the frame
+//    decoded at the window's size.
 // Prints a table and a last line of key=value pairs for scripts/bench.
 
 #include "display/videodisplaywidget.h"
 #include "media/pictureconverter.h"
 #include "media/picturesize.h"
+#include "media/scaledjpegdecoder.h"
 #include "stream/readthread.h"
 #include "record/recordingfinisher.h"
 #include "support/mediafile.h"
@@ -112,11 +117,14 @@ double longestGapMs(const std::vector<qint64> &arrivalsNs, qint64 from, qint64 t
     return longest / 1e6;
 }
 
-LiveResult runLive(const QString &url, int seconds, const QString &recording)
+// `view`, when given, is the size the reader is asked its pictures at.
+LiveResult runLive(const QString &url, int seconds, const QString &recording, const QSize &view = QSize())
 {
     LiveResult result;
     ReadThread reader;
     reader.url = url;
+    if (view.isValid())
+        reader.setPictureSizes(view, view);
     if (!reader.openStream())
         return result;
     if (!recording.isEmpty()) {
@@ -195,10 +203,22 @@ LiveResult runLive(const QString &url, int seconds, const QString &recording)
     return result;
 }
 
+// The same, with the frames decoded whole (VELMORA_SCALED_DECODE=0) or not.
+LiveResult runLiveAtWindowSize(const QString &url, int seconds, bool whole)
+{
+    if (whole)
+        qputenv("VELMORA_SCALED_DECODE", "0");
+    const LiveResult result = runLive(url, seconds, QString(), VideoDisplayWidget().pictureSize(false));
+    qunsetenv("VELMORA_SCALED_DECODE");
+    return result;
+}
+
 struct Stages
 {
     int frames = 0;
     double scan = 0, decode = 0, convertFull = 0, convertWindow = 0;
+    double scaledDecode = 0, scaledConvert = 0; // decoded at the window's size, then converted
+    int scaledWidth = 0;
 };
 
 Stages replayStages(const QString &url, int count)
@@ -237,9 +257,11 @@ Stages replayStages(const QString &url, int count)
         return stages;
 
     ReadThread orientation;
-    ImageConverter full, window;
+    ImageConverter full, window, fromScaled;
+    ScaledJpegDecoder scaledDecoder;
     const QSize windowSize = VideoDisplayWidget().pictureSize(false);
     av::FramePtr frame(av_frame_alloc());
+    av::FramePtr scaled(av_frame_alloc());
 
     clockid_t self{};
     pthread_getcpuclockid(pthread_self(), &self);
@@ -256,10 +278,19 @@ Stages replayStages(const QString &url, int count)
         if (decoded)
             window.convert(frame.get(), windowSize);
         const double t4 = threadCpuMs(self);
+        const bool scaledDecoded = scaledDecoder.decode(packet->data, packet->size, windowSize, scaled.get())
+                                   == ScaledJpegDecoder::Result::Decoded;
+        const double t5 = threadCpuMs(self);
+        if (scaledDecoded)
+            fromScaled.convert(scaled.get(), windowSize);
+        const double t6 = threadCpuMs(self);
         stages.scan += t1 - t0;
         stages.decode += t2 - t1;
         stages.convertFull += t3 - t2;
         stages.convertWindow += t4 - t3;
+        stages.scaledDecode += t5 - t4;
+        stages.scaledConvert += t6 - t5;
+        stages.scaledWidth = scaledDecoded ? scaled->width : 0;
         ++stages.frames;
     }
     return stages;
@@ -310,6 +341,13 @@ int main(int argc, char *argv[])
                     live.finishingMs);
         return 0;
     }
+    const int windowSeconds = std::max(1, seconds / 2);
+    const LiveResult scaledLive = runLiveAtWindowSize(url, windowSeconds, false);
+    const LiveResult wholeLive = runLiveAtWindowSize(url, windowSeconds, true);
+    if (scaledLive.frames == 0 || wholeLive.frames == 0) {
+        std::fprintf(stderr, "bench_live: no frames from %s at the window's size\n", argv[1]);
+        return 1;
+    }
     const Stages stages = replayStages(url, 300);
     if (stages.frames == 0) {
         std::fprintf(stderr, "bench_live: could not replay %s\n", argv[1]);
@@ -325,11 +363,22 @@ int main(int argc, char *argv[])
     std::printf("%-40s %10.3f\n", "  conversion to a 1280x960 image", stages.convertFull / n);
     std::printf("%-40s %10.3f\n", "  or to the window's 600x600", stages.convertWindow / n);
     std::printf("%-40s %10.3f\n", "  sum of stages, 1280x960 (replayed)", (stages.scan + stages.decode + stages.convertFull) / n);
+    std::printf("  decoded at the window's size (%d wide):\n", stages.scaledWidth);
+    std::printf("%-40s %10.3f\n", "  decode, TurboJPEG", stages.scaledDecode / n);
+    std::printf("%-40s %10.3f\n", "  conversion to the window's 600x600", stages.scaledConvert / n);
     std::printf("%-40s %10.3f\n", "  reader and decoder threads, live", perFrame);
     std::printf("%-40s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
+    // Each run's own receiving thread is left out, as above.
+    const double scaledMs = (scaledLive.processMs - scaledLive.mainMs) / scaledLive.frames;
+    const double wholeMs = (wholeLive.processMs - wholeLive.mainMs) / wholeLive.frames;
+    std::printf("%-40s %10s\n", "live loop for the window's 600x600", "ms/frame");
+    std::printf("%-40s %10.3f   (%d frames)\n", "  decoded at the window's size", scaledMs, scaledLive.frames);
+    std::printf("%-40s %10.3f   (%d frames)\n", "  decoded whole", wholeMs, wholeLive.frames);
     std::printf("frames=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f scan_ms=%.4f decode_ms=%.4f "
-                "convert_ms=%.4f window_convert_ms=%.4f\n",
+                "convert_ms=%.4f window_convert_ms=%.4f scaled_decode_ms=%.4f scaled_convert_ms=%.4f "
+                "window_loop_ms=%.4f window_whole_loop_ms=%.4f\n",
                 live.frames, live.lost, int(missingReports), perFrame, stages.scan / n, stages.decode / n,
-                stages.convertFull / n, stages.convertWindow / n);
+                stages.convertFull / n, stages.convertWindow / n, stages.scaledDecode / n, stages.scaledConvert / n,
+                scaledMs, wholeMs);
     return 0;
 }
