@@ -1,5 +1,8 @@
 // libFuzzer target: the live loop's path for one video packet (sensor block out, MJPEG
-// decoding, conversion to the 1280x960 picture, the emitted image) on mutated camera frames.
+// decoding, conversion to the picture asked for, the emitted image) on mutated camera
+// frames. Inputs of an even length are asked for at a small view's sizes, which TurboJPEG
+// decodes at a fraction of the frame's (the seeds are small frames); the others at the
+// camera's 1280x960, which libavcodec decodes whole.
 //
 // The reader is set up once, as openStream() leaves it, but on a stream made here with the
 // camera's parameters; then every input is one packet through handlePacket(), so state
@@ -8,8 +11,8 @@
 //
 // The sanitizers watch the memory; beyond that every packet is checked against what the
 // window relies on, and a broken promise aborts:
-//   - a packet gives at most one image, 1280x960 RGB32, and none when it yields no picture
-//     (the window keeps the last picture with its own angle);
+//   - a packet gives at most one image, RGB32 at the size asked for, and none when it
+//     yields no picture (the window keeps the last picture with its own angle);
 //   - an image keeps its pixels after the next packet has been converted (it owns them).
 
 #include "stream/readthread.h"
@@ -105,6 +108,10 @@ struct Harness
 
         images = 0;
         noPicture() = false;
+        const bool windowSizes = size % 2 == 0;
+        const QSize plain = windowSizes ? QSize(50, 50) : QSize(1280, 960);
+        const QSize circular = windowSizes ? QSize(70, 50) : QSize(1280, 960);
+        reader.setPictureSizes(plain, circular);
         ReadThreadTestAccess::handlePacket(reader, packet.get());
 
         check(images <= 1, "more than one image for the packet");
@@ -115,7 +122,8 @@ struct Harness
         }
         if (images == 0)
             return;
-        check(latest.width() == 1280 && latest.height() == 960, "image size is not 1280x960");
+        const QSize asked = ReadThreadTestAccess::isHaveDegree(reader) ? circular : plain;
+        check(latest.size() == asked, "image size is not the size asked for");
         check(latest.format() == QImage::Format_RGB32, "image format is not RGB32");
     }
 
