@@ -29,6 +29,7 @@
 #include "stream/readthread.h"
 #include "record/recordingfinisher.h"
 #include "support/mediafile.h"
+#include "support/picture.h"
 
 #include "framepainter.h"
 
@@ -219,6 +220,9 @@ struct Stages
     double scan = 0, decode = 0, convertFull = 0, convertWindow = 0;
     double scaledDecode = 0, scaledConvert = 0; // decoded at the window's size, then converted
     int scaledWidth = 0;
+    // The window's picture from the frame decoded at its size against the one from the
+    // whole frame, in dB: the lowest and the mean over the frames.
+    double psnrMin = 99, psnrSum = 0;
 };
 
 Stages replayStages(const QString &url, int count)
@@ -275,15 +279,16 @@ Stages replayStages(const QString &url, int count)
         if (decoded)
             full.convert(frame.get(), CameraPictureSize);
         const double t3 = threadCpuMs(self);
-        if (decoded)
-            window.convert(frame.get(), windowSize);
+        const QImage fromWhole = decoded ? window.convert(frame.get(), windowSize) : QImage();
         const double t4 = threadCpuMs(self);
         const bool scaledDecoded = scaledDecoder.decode(packet->data, packet->size, windowSize, scaled.get())
                                    == ScaledJpegDecoder::Result::Decoded;
         const double t5 = threadCpuMs(self);
-        if (scaledDecoded)
-            fromScaled.convert(scaled.get(), windowSize);
+        const QImage fromScaledFrame = scaledDecoded ? fromScaled.convert(scaled.get(), windowSize) : QImage();
         const double t6 = threadCpuMs(self);
+        const double framePsnr = psnr(fromScaledFrame, fromWhole);
+        stages.psnrMin = std::min(stages.psnrMin, framePsnr);
+        stages.psnrSum += framePsnr;
         stages.scan += t1 - t0;
         stages.decode += t2 - t1;
         stages.convertFull += t3 - t2;
@@ -366,6 +371,8 @@ int main(int argc, char *argv[])
     std::printf("  decoded at the window's size (%d wide):\n", stages.scaledWidth);
     std::printf("%-40s %10.3f\n", "  decode, TurboJPEG", stages.scaledDecode / n);
     std::printf("%-40s %10.3f\n", "  conversion to the window's 600x600", stages.scaledConvert / n);
+    std::printf("%-40s %10.2f\n", "  PSNR against the whole frame's, dB, mean", stages.psnrSum / n);
+    std::printf("%-40s %10.2f\n", "  the same, the lowest", stages.psnrMin);
     std::printf("%-40s %10.3f\n", "  reader and decoder threads, live", perFrame);
     std::printf("%-40s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
     // Each run's own receiving thread is left out, as above.
@@ -376,9 +383,9 @@ int main(int argc, char *argv[])
     std::printf("%-40s %10.3f   (%d frames)\n", "  decoded whole", wholeMs, wholeLive.frames);
     std::printf("frames=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f scan_ms=%.4f decode_ms=%.4f "
                 "convert_ms=%.4f window_convert_ms=%.4f scaled_decode_ms=%.4f scaled_convert_ms=%.4f "
-                "window_loop_ms=%.4f window_whole_loop_ms=%.4f\n",
+                "window_loop_ms=%.4f window_whole_loop_ms=%.4f psnr_db=%.2f psnr_min_db=%.2f\n",
                 live.frames, live.lost, int(missingReports), perFrame, stages.scan / n, stages.decode / n,
                 stages.convertFull / n, stages.convertWindow / n, stages.scaledDecode / n, stages.scaledConvert / n,
-                scaledMs, wholeMs);
+                scaledMs, wholeMs, stages.psnrSum / n, stages.psnrMin);
     return 0;
 }
