@@ -223,6 +223,7 @@ struct Stages
     // The window's picture from the frame decoded at its size against the one from the
     // whole frame, in dB: the lowest and the mean over the frames.
     double psnrMin = 99, psnrSum = 0;
+    double decodeAtEighths[8] = {}; // TurboJPEG's decode at 1/8 .. 7/8 of the frame
 };
 
 Stages replayStages(const QString &url, int count)
@@ -296,6 +297,11 @@ Stages replayStages(const QString &url, int count)
         stages.scaledDecode += t5 - t4;
         stages.scaledConvert += t6 - t5;
         stages.scaledWidth = scaledDecoded ? scaled->width : 0;
+        for (int eighths = 1; eighths < 8; ++eighths) {
+            const double t7 = threadCpuMs(self);
+            scaledDecoder.decode(packet->data, packet->size, CameraPictureSize * eighths / 8, scaled.get());
+            stages.decodeAtEighths[eighths] += threadCpuMs(self) - t7;
+        }
         ++stages.frames;
     }
     return stages;
@@ -373,6 +379,10 @@ int main(int argc, char *argv[])
     std::printf("%-40s %10.3f\n", "  conversion to the window's 600x600", stages.scaledConvert / n);
     std::printf("%-40s %10.2f\n", "  PSNR against the whole frame's, dB, mean", stages.psnrSum / n);
     std::printf("%-40s %10.2f\n", "  the same, the lowest", stages.psnrMin);
+    std::printf("  TurboJPEG's decode at N/8 of the frame, ms:");
+    for (int eighths = 1; eighths < 8; ++eighths)
+        std::printf(" %d/8 %.3f", eighths, stages.decodeAtEighths[eighths] / n);
+    std::printf("\n");
     std::printf("%-40s %10.3f\n", "  reader and decoder threads, live", perFrame);
     std::printf("%-40s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
     // Each run's own receiving thread is left out, as above.
