@@ -226,9 +226,17 @@ struct Stages
     double decodeAtEighths[8] = {}; // TurboJPEG's decode at 1/8 .. 7/8 of the frame
 };
 
-Stages replayStages(const QString &url, int count)
+// `count` video packets of the stream at `url`, read into memory, and a decoder for them;
+// no packets when the stream cannot be read.
+struct ReadPackets
 {
-    Stages stages;
+    std::vector<av::PacketPtr> packets;
+    av::CodecContextPtr decoder;
+};
+
+ReadPackets readPackets(const QString &url, int count)
+{
+    ReadPackets read;
     AVDictionary *options = nullptr;
     av_dict_set(&options, "buffer_size", "1024000", 0);
     av_dict_set(&options, "rtsp_transport", "udp", 0);
@@ -238,28 +246,30 @@ Stages replayStages(const QString &url, int count)
     const int opened = avformat_open_input(&raw, url.toUtf8().constData(), nullptr, &options);
     av_dict_free(&options);
     if (opened < 0)
-        return stages;
+        return read;
     av::InputContextPtr input(raw);
     if (avformat_find_stream_info(input.get(), nullptr) < 0)
-        return stages;
+        return read;
     const int streamIndex = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (streamIndex < 0)
-        return stages;
-
-    std::vector<av::PacketPtr> packets;
-    while (int(packets.size()) < count) {
+        return read;
+    read.decoder = av::openDecoder(input->streams[streamIndex]);
+    while (read.decoder && int(read.packets.size()) < count) {
         av::PacketPtr packet(av_packet_alloc());
         if (av_read_frame(input.get(), packet.get()) < 0)
             break;
         if (packet->stream_index == streamIndex)
-            packets.push_back(std::move(packet));
+            read.packets.push_back(std::move(packet));
     }
+    return read;
+}
 
-    const AVCodec *codec = avcodec_find_decoder(input->streams[streamIndex]->codecpar->codec_id);
-    av::CodecContextPtr decoder(avcodec_alloc_context3(codec));
-    avcodec_parameters_to_context(decoder.get(), input->streams[streamIndex]->codecpar);
-    if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
-        return stages;
+Stages replayStages(const QString &url, int count)
+{
+    Stages stages;
+    const ReadPackets read = readPackets(url, count);
+    const std::vector<av::PacketPtr> &packets = read.packets;
+    AVCodecContext *decoder = read.decoder.get();
 
     ReadThread orientation;
     ImageConverter full, window, fromScaled;
@@ -274,8 +284,8 @@ Stages replayStages(const QString &url, int count)
         const double t0 = threadCpuMs(self);
         orientation.getPacketDegree(packet.get());
         const double t1 = threadCpuMs(self);
-        avcodec_send_packet(decoder.get(), packet.get());
-        const bool decoded = avcodec_receive_frame(decoder.get(), frame.get()) >= 0;
+        avcodec_send_packet(decoder, packet.get());
+        const bool decoded = avcodec_receive_frame(decoder, frame.get()) >= 0;
         const double t2 = threadCpuMs(self);
         if (decoded)
             full.convert(frame.get(), CameraPictureSize);
@@ -308,6 +318,44 @@ Stages replayStages(const QString &url, int count)
 }
 
 } // namespace
+
+// The table and the key=value line of a run without a recording: the live loop at the
+// camera's size, its stages, and the live loop for the window's size both ways.
+void printLive(const LiveResult &live, const Stages &stages, const LiveResult &scaledLive, const LiveResult &wholeLive)
+{
+    // The reader's and its decoder's threads: everything but this benchmark's receiving one.
+    const double perFrame = (live.processMs - live.mainMs) / live.frames;
+    const double n = stages.frames;
+    std::printf("%-40s %10s\n", "live loop (ReadThread)", "ms/frame");
+    std::printf("%-40s %10.3f\n", "  block scan and restore", stages.scan / n);
+    std::printf("%-40s %10.3f\n", "  decode", stages.decode / n);
+    std::printf("%-40s %10.3f\n", "  conversion to a 1280x960 image", stages.convertFull / n);
+    std::printf("%-40s %10.3f\n", "  or to the window's 600x600", stages.convertWindow / n);
+    std::printf("%-40s %10.3f\n", "  sum of stages, 1280x960 (replayed)", (stages.scan + stages.decode + stages.convertFull) / n);
+    std::printf("  decoded at the window's size (%d wide):\n", stages.scaledWidth);
+    std::printf("%-40s %10.3f\n", "  decode, TurboJPEG", stages.scaledDecode / n);
+    std::printf("%-40s %10.3f\n", "  conversion to the window's 600x600", stages.scaledConvert / n);
+    std::printf("%-40s %10.2f\n", "  PSNR against the whole frame's, dB, mean", stages.psnrSum / n);
+    std::printf("%-40s %10.2f\n", "  the same, the lowest", stages.psnrMin);
+    std::printf("  TurboJPEG's decode at N/8 of the frame, ms:");
+    for (int eighths = 1; eighths < 8; ++eighths)
+        std::printf(" %d/8 %.3f", eighths, stages.decodeAtEighths[eighths] / n);
+    std::printf("\n");
+    std::printf("%-40s %10.3f\n", "  reader and decoder threads, live", perFrame);
+    std::printf("%-40s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
+    // Each run's own receiving thread is left out, as above.
+    const double scaledMs = (scaledLive.processMs - scaledLive.mainMs) / scaledLive.frames;
+    const double wholeMs = (wholeLive.processMs - wholeLive.mainMs) / wholeLive.frames;
+    std::printf("%-40s %10s\n", "live loop for the window's 600x600", "ms/frame");
+    std::printf("%-40s %10.3f   (%d frames)\n", "  decoded at the window's size", scaledMs, scaledLive.frames);
+    std::printf("%-40s %10.3f   (%d frames)\n", "  decoded whole", wholeMs, wholeLive.frames);
+    std::printf("frames=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f scan_ms=%.4f decode_ms=%.4f "
+                "convert_ms=%.4f window_convert_ms=%.4f scaled_decode_ms=%.4f scaled_convert_ms=%.4f "
+                "window_loop_ms=%.4f window_whole_loop_ms=%.4f psnr_db=%.2f psnr_min_db=%.2f\n",
+                live.frames, live.lost, int(missingReports), perFrame, stages.scan / n, stages.decode / n,
+                stages.convertFull / n, stages.convertWindow / n, stages.scaledDecode / n, stages.scaledConvert / n,
+                scaledMs, wholeMs, stages.psnrSum / n, stages.psnrMin);
+}
 
 int main(int argc, char *argv[])
 {
@@ -365,37 +413,6 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    // The reader's and its decoder's threads: everything but this benchmark's receiving one.
-    const double perFrame = (live.processMs - live.mainMs) / live.frames;
-    const double n = stages.frames;
-    std::printf("%-40s %10s\n", "live loop (ReadThread)", "ms/frame");
-    std::printf("%-40s %10.3f\n", "  block scan and restore", stages.scan / n);
-    std::printf("%-40s %10.3f\n", "  decode", stages.decode / n);
-    std::printf("%-40s %10.3f\n", "  conversion to a 1280x960 image", stages.convertFull / n);
-    std::printf("%-40s %10.3f\n", "  or to the window's 600x600", stages.convertWindow / n);
-    std::printf("%-40s %10.3f\n", "  sum of stages, 1280x960 (replayed)", (stages.scan + stages.decode + stages.convertFull) / n);
-    std::printf("  decoded at the window's size (%d wide):\n", stages.scaledWidth);
-    std::printf("%-40s %10.3f\n", "  decode, TurboJPEG", stages.scaledDecode / n);
-    std::printf("%-40s %10.3f\n", "  conversion to the window's 600x600", stages.scaledConvert / n);
-    std::printf("%-40s %10.2f\n", "  PSNR against the whole frame's, dB, mean", stages.psnrSum / n);
-    std::printf("%-40s %10.2f\n", "  the same, the lowest", stages.psnrMin);
-    std::printf("  TurboJPEG's decode at N/8 of the frame, ms:");
-    for (int eighths = 1; eighths < 8; ++eighths)
-        std::printf(" %d/8 %.3f", eighths, stages.decodeAtEighths[eighths] / n);
-    std::printf("\n");
-    std::printf("%-40s %10.3f\n", "  reader and decoder threads, live", perFrame);
-    std::printf("%-40s %10.3f\n", "  receiving the pictures", live.mainMs / live.frames);
-    // Each run's own receiving thread is left out, as above.
-    const double scaledMs = (scaledLive.processMs - scaledLive.mainMs) / scaledLive.frames;
-    const double wholeMs = (wholeLive.processMs - wholeLive.mainMs) / wholeLive.frames;
-    std::printf("%-40s %10s\n", "live loop for the window's 600x600", "ms/frame");
-    std::printf("%-40s %10.3f   (%d frames)\n", "  decoded at the window's size", scaledMs, scaledLive.frames);
-    std::printf("%-40s %10.3f   (%d frames)\n", "  decoded whole", wholeMs, wholeLive.frames);
-    std::printf("frames=%d lost=%d missing_reports=%d loop_ms_per_frame=%.4f scan_ms=%.4f decode_ms=%.4f "
-                "convert_ms=%.4f window_convert_ms=%.4f scaled_decode_ms=%.4f scaled_convert_ms=%.4f "
-                "window_loop_ms=%.4f window_whole_loop_ms=%.4f psnr_db=%.2f psnr_min_db=%.2f\n",
-                live.frames, live.lost, int(missingReports), perFrame, stages.scan / n, stages.decode / n,
-                stages.convertFull / n, stages.convertWindow / n, stages.scaledDecode / n, stages.scaledConvert / n,
-                scaledMs, wholeMs, stages.psnrSum / n, stages.psnrMin);
+    printLive(live, stages, scaledLive, wholeLive);
     return 0;
 }
